@@ -1,0 +1,30 @@
+// Every fixed path of pyxo, and the environment variables that replace them
+// for tests and unusual layouts. The variables are read with secure_getenv,
+// so a set-id process always uses the fixed paths.
+#pragma once
+
+#include <stdlib.h>
+
+#define PYXO_PROC_SCSI "/proc/scsi"
+#define PYXO_LOCK_FILE "/var/run/pyxod.lock"
+#define PYXO_LOG_FILE "/var/log/pyxod.log"
+#define PYXO_LOCK_DIR "/var/lock/"  // application locks; keeps its trailing '/'
+#define PYXO_LOCALE_DIR "/usr/local/share/locale"
+
+inline const char *pyxo_path(const char *variable, const char *fixed) {
+    const char *value = secure_getenv(variable);
+    return value && *value ? value : fixed;
+}
+
+inline const char *pyxo_proc_scsi() {
+    return pyxo_path("PYXOD_PROC_SCSI", PYXO_PROC_SCSI);
+}
+inline const char *pyxo_lock_file() {
+    return pyxo_path("PYXOD_LOCK_FILE", PYXO_LOCK_FILE);
+}
+inline const char *pyxo_log_file() {
+    return pyxo_path("PYXOD_LOG_FILE", PYXO_LOG_FILE);
+}
+inline const char *pyxo_lock_dir() {
+    return pyxo_path("PYXO_LOCK_DIR", PYXO_LOCK_DIR);
+}

@@ -1,0 +1,64 @@
+#include <stdarg.h>
+#include <string.h>
+#include <time.h>
+
+#include "pyxod.h"
+
+int use_daemonized = 0;
+int use_log_file = 0;
+int use_syslog = 0;
+FILE *log_f = NULL;
+
+static const char *prefix(int level) {
+    switch (level) {
+        case LOG_ERR:
+            return "ERROR: ";
+        case LOG_WARNING:
+            return "WARNING: ";
+        case LOG_INFO:
+            return "";
+        default:
+            return "ALERT: ";
+    }
+}
+
+char *log_file_line(int level, time_t when, const char *message) {
+    char stamp[64];
+    struct tm tm;
+    // ctime()'s text without the weekday and without its line break; the
+    // reentrant form keeps the shared static buffer out of it.
+    if (localtime_r(&when, &tm) == NULL || asctime_r(&tm, stamp) == NULL)
+        g_strlcpy(stamp, "??? ??? ?? ??:??:?? ????\n", sizeof stamp);
+    size_t len = strlen(stamp);
+    if (len > 0 && stamp[len - 1] == '\n')
+        stamp[len - 1] = '\0';
+    const char *date = strlen(stamp) > 4 ? stamp + 4 : stamp;
+    return g_strconcat(date, ": ", prefix(level), message, NULL);
+}
+
+void logprintf(int level, const char *format, ...) {
+    va_list args;
+    if (use_log_file && log_f != NULL) {
+        va_start(args, format);
+        char *message = g_strdup_vprintf(format, args);
+        va_end(args);
+        char *line = log_file_line(level, time(NULL), message);
+        fprintf(log_f, "%s\n", line);
+        fflush(log_f);
+        g_free(line);
+        g_free(message);
+    }
+    if (use_syslog) {
+        va_start(args, format);
+        vsyslog(level, format, args);
+        va_end(args);
+    }
+    if (!use_daemonized) {
+        fputs(prefix(level), stdout);
+        va_start(args, format);
+        vprintf(format, args);
+        va_end(args);
+        putchar('\n');
+        fflush(stdout);
+    }
+}

@@ -1,0 +1,129 @@
+// pyxod: watches USB storage media under the kernel's SCSI emulation files
+// and reports each new medium and each change to the servant whose object
+// reference (IOR) is the last argument.
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <popt.h>
+
+#include "file_ext.h"
+#include "pyxo_paths.h"
+#include "pyxod.h"
+
+static char *ior = NULL;
+
+static struct poptOption options[] = {
+    {"help", 'h', POPT_ARG_NONE, NULL, 'h', "Display this help", "none"},
+    {"daemonize", 'd', POPT_ARG_NONE, NULL, 'd', "Daemonize the process", "none"},
+    {"use_log", 'l', POPT_ARG_NONE, NULL, 'l', "Log information", "none"},
+    {"use_syslog", 's', POPT_ARG_NONE, NULL, 's', "Log using syslog", "none"},
+    POPT_TABLEEND,
+};
+
+// omniORB's own settings, so that no configuration file is needed. Each
+// call is one GIOP request with no reply expected and no LocateRequest
+// before it; a servant that stops reading, or an address that swallows
+// packets, fails the call after a few seconds instead of freezing us.
+static const char *orb_options[][2] = {
+    {"verifyObjectExistsAndType", "0"},
+    {"clientConnectTimeOutPeriod", "3000"},
+    {"clientCallTimeOutPeriod", "3000"},
+    {0, 0},
+};
+
+static void print_help(poptContext context) {
+    printf("*********************************************************\n");
+    printf("pyxod : the pyxo daemon process watching USB disks\n");
+    printf("WARNING : This process is not suppose to be start by hand.\n");
+    printf("Usage : pyxod <IOR KEY>\n\n");
+    poptPrintHelp(context, stdout, 0);
+}
+
+static void parse_options(int argc, char **argv) {
+    poptContext context = poptGetContext("pyxo", argc, (const char **)argv, options, 0);
+    int option;
+    while ((option = poptGetNextOpt(context)) != -1) {
+        switch (option) {
+            case 'h':
+                print_help(context);
+                poptFreeContext(context);
+                exit(0);
+            case 'd':
+                use_daemonized = 1;
+                break;
+            case 'l':
+                use_log_file = 1;
+                log_f = fopen(pyxo_log_file(), "a");
+                if (log_f == NULL) {
+                    g_log(NULL, G_LOG_LEVEL_WARNING, "Can't open log file\n");
+                    use_log_file = 0;
+                }
+                break;
+            case 's':
+                use_syslog = 1;
+                openlog(g_get_prgname(), LOG_PID | LOG_CONS | LOG_PERROR, LOG_DAEMON);
+                break;
+            default:  // an option not in the table: ignored
+                break;
+        }
+    }
+    poptFreeContext(context);
+}
+
+static int failed(const PYXO_Environment *e) {
+    return e->_major == PYXO_USER_EXCEPTION || e->_major == PYXO_SYSTEM_EXCEPTION;
+}
+
+int main(int argc, char **argv) {
+    parse_options(argc, argv);
+
+    if (!signals_block()) {
+        logprintf(LOG_ERR, "couldn't set signal handler\n");
+        go_signal(SIGTERM);
+    }
+    if (use_daemonized && daemon(0, 0) == -1) {
+        logprintf(LOG_ERR, "daemon() failed");
+        go_signal(SIGTERM);
+    }
+    if (!register_process())
+        go_signal(SIGTERM);
+    if (argc < 2) {
+        logprintf(LOG_ERR, "No ior : ABORT\n");
+        go_signal(SIGTERM);
+    }
+
+    PYXO_exception_init(&ev);
+    orb = PYXO_ORB_init(argc, argv, orb_options, &ev);
+    ior = g_strdup(argv[argc - 1]);
+    // A failure to start the ORB shows here, as a failed conversion.
+    if (!failed(&ev))
+        servant = PYXO_servant_from_string(orb, ior, &ev);
+    if (failed(&ev) || CORBA::is_nil(servant)) {
+        logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
+                  "IOR parsing errror : Exit");
+        go_signal(SIGTERM);
+    }
+
+    hash_tab = g_hash_table_new(g_str_hash, g_str_equal);
+    scan_compile_patterns();
+
+    PYXO_servant_daemon_attached(servant, (CORBA::Long)getpid(), &ev);
+    if (failed(&ev)) {
+        logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
+                  "Can't connect to servant : exit");
+        go_signal(SIGTERM);
+    }
+
+    for (;;) {
+        if (!scan_tree(pyxo_proc_scsi(), NULL)) {
+            logprintf(LOG_ERR, "Can't access scsi emulation information, abort");
+            go_signal(SIGTERM);
+        }
+        int sig = signals_pause(3);
+        if (sig == SIGCHLD)
+            go_signal(SIGCHLD);
+        else if (sig != 0)
+            stop_on_signal(sig);
+    }
+}

@@ -1,0 +1,83 @@
+// What the units of the media-watch daemon share: its process-wide handles,
+// logging, the stop routine, the lock and the scanner.
+//
+// Everything here runs on the daemon's main thread only. Signals never run
+// code asynchronously: they are blocked and collected by the poll loop's
+// pause (see signals.cc).
+#pragma once
+
+#include <regex.h>
+#include <stdio.h>
+#include <syslog.h>
+
+#include <glib.h>
+
+#include "pyxo_corba.h"
+
+// Set by the options, read by logprintf (log.cc).
+extern int use_daemonized;
+extern int use_log_file;
+extern int use_syslog;
+extern FILE *log_f;
+
+// Set up by the start-up, released once by exit_daemon (signals.cc).
+extern GHashTable *hash_tab;  // serial -> PYXO::media_ST*, key owned by the record
+extern CORBA::ORB_ptr orb;
+extern PYXO::servant_ptr servant;
+extern PYXO_Environment ev;
+extern regex_t *r_host;
+extern regex_t *r_id;
+extern regex_t *r_status;
+
+// log.cc: printf-style message at a syslog priority to the log file, syslog
+// and standard output, as the options chose.
+void logprintf(int level, const char *format, ...) G_GNUC_PRINTF(2, 3);
+// The log file line for `message` at `level` logged at `when`, without the
+// line break. Newly allocated; free with g_free.
+char *log_file_line(int level, time_t when, const char *message);
+
+// signals.cc
+// Blocks SIGCHLD, SIGINT, SIGTERM and SIGQUIT in the calling thread, so every
+// thread started later (the ORB's) inherits the mask. 1 on success.
+int signals_block(void);
+// Waits up to `seconds` for one of the four signals. Returns the signal
+// taken, or 0 when the time ran out.
+int signals_pause(int seconds);
+// Releases everything the daemon holds, once, however often it is called.
+void exit_daemon(void);
+// Removes the lock file while it still names this process.
+void free_process(void);
+// The stop routine for a direct call: SIGCHLD reaps one child and returns;
+// any other signal runs the shutdown and then ends the process by that
+// signal's default action. The daemon's own failures call go_signal(SIGTERM).
+void go_signal(int sig);
+// A terminating signal taken by the pause: the shutdown, then exit status 7.
+[[noreturn]] void stop_on_signal(int sig);
+
+// lock.cc: takes over the lock file. 1 when it now holds our pid, 0 when it
+// could not be written (the caller stops). Stops the daemon itself when an
+// existing lock file cannot be read.
+int register_process(void);
+// The process id a lock file's text names: leading blanks and a sign, then
+// decimal digits; whatever follows is ignored. 1 and *pid set when the text
+// begins with a number; a number beyond the range of int gives *pid = -1
+// (no process has it). 0 when it holds no number.
+int lock_parse_pid(const char *text, long *pid);
+
+// scan.cc
+enum scan_line_kind { SCAN_LINE_NONE, SCAN_LINE_HOST, SCAN_LINE_GUID, SCAN_LINE_STATUS };
+// Compiles the three line patterns into r_host, r_id, r_status.
+void scan_compile_patterns(void);
+// Classifies one line (with its line break, if any; the line ends at its
+// first NUL byte) and, for a match, sets *value to the offsets of the
+// sub-expression's text in `line`. The patterns must be compiled.
+scan_line_kind scan_classify_line(const char *line, regmatch_t *value);
+// Examines one host file: 1 when a report went to the servant, else 0. A
+// failed report stops the daemon.
+int check_disk_state(const char *path);
+// g_hash_table_foreach_remove callback: destroys one stored record.
+gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data);
+// One pass over the scsi tree `root`: every regular file of every directory
+// directly under it goes to check_disk_state. 0 when `root` cannot be
+// opened, else 1. Returns the number of reports sent in *reports if set.
+int scan_tree(const char *root, int *reports);

@@ -1,0 +1,161 @@
+// The USB storage scan: one host file of the kernel's SCSI emulation at a
+// time, compared with what the table of known media remembers.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "file_ext.h"
+#include "pyxod.h"
+
+GHashTable *hash_tab = NULL;
+regex_t *r_host = NULL;
+regex_t *r_id = NULL;
+regex_t *r_status = NULL;
+
+// One line buffer for the life of the process, grown only by a longer line.
+static char *buffer = NULL;
+static size_t size = 256;
+
+static const int pattern_flags = REG_EXTENDED | REG_ICASE | REG_NEWLINE;
+
+void scan_compile_patterns(void) {
+    r_host = (regex_t *)g_malloc0(sizeof *r_host);
+    r_id = (regex_t *)g_malloc0(sizeof *r_id);
+    r_status = (regex_t *)g_malloc0(sizeof *r_status);
+    regcomp(r_host, " *Host +scsi([[:digit:]]+): *usb-storage", pattern_flags);
+    regcomp(r_id, "^ *GUID: +([[:xdigit:]]+)[[:space:]]*$", pattern_flags);
+    regcomp(r_status, "Attached: +(No|Yes)", pattern_flags);
+}
+
+scan_line_kind scan_classify_line(const char *line, regmatch_t *value) {
+    regmatch_t match[4];
+    if (regexec(r_host, line, 4, match, 0) == 0) {
+        *value = match[1];
+        return SCAN_LINE_HOST;
+    }
+    if (regexec(r_id, line, 4, match, 0) == 0) {
+        *value = match[1];
+        return SCAN_LINE_GUID;
+    }
+    if (regexec(r_status, line, 4, match, 0) == 0) {
+        *value = match[1];
+        return SCAN_LINE_STATUS;
+    }
+    return SCAN_LINE_NONE;
+}
+
+// The host number as "%d" reads it, kept in 16 bits. Digits beyond the
+// range of long read as LONG_MAX, whose low bits (all set) say "no host".
+static short host_number(const char *digits) {
+    long n = strtol(digits, NULL, 10);
+    return (short)(int)n;
+}
+
+static void report(PYXO::media_ST *media) {
+    logprintf(LOG_INFO, "Media %s state changed : %s", (const char *)media->serial,
+              media->attached ? "Attached" : "Removed");
+    PYXO_servant_media_changed(servant, media, &ev);
+    if (ev._major == PYXO_USER_EXCEPTION || ev._major == PYXO_SYSTEM_EXCEPTION) {
+        logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
+                  "Error sending report to servant");
+        go_signal(SIGTERM);
+    }
+}
+
+int check_disk_state(const char *path) {
+    FILE *f = fopen(path, "r");
+    if (f == NULL)
+        return 0;
+    if (buffer == NULL)
+        buffer = (char *)g_malloc0(size);
+
+    PYXO::media_ST *fresh = NULL;
+    PYXO_media_ST_new(&fresh);
+    fresh->scsi.s_bus = -1;
+
+    // A line that ends the file without a line break is not examined: the
+    // kernel ends every line of a host file with one.
+    while (getline(&buffer, &size, f) != -1 && !feof(f)) {
+        regmatch_t value;
+        scan_line_kind kind = scan_classify_line(buffer, &value);
+        if (kind == SCAN_LINE_NONE)
+            continue;
+        char *text = buffer + value.rm_so;
+        size_t len = (size_t)(value.rm_eo - value.rm_so);
+        char saved = text[len];
+        text[len] = '\0';
+        if (kind == SCAN_LINE_HOST)
+            fresh->scsi.s_bus = host_number(text);
+        else if (kind == SCAN_LINE_GUID)
+            fresh->serial = (const char *)text;  // a copy; the last GUID line wins
+        else
+            fresh->attached = g_ascii_strncasecmp(text, "yes", 3) == 0;
+        text[len] = saved;
+    }
+    fclose(f);
+
+    // No serial is the empty string: a GUID has at least one digit.
+    if (((const char *)fresh->serial)[0] == '\0' || fresh->scsi.s_bus == -1) {
+        PYXO_media_ST_destroy(&fresh);
+        return 0;
+    }
+
+    PYXO::media_ST *stored =
+        (PYXO::media_ST *)g_hash_table_lookup(hash_tab, (const char *)fresh->serial);
+    if (stored == NULL) {
+        // The table keys the record by its own serial and owns it from now on.
+        g_hash_table_insert(hash_tab, (gpointer)(const char *)fresh->serial, fresh);
+        report(fresh);
+        return 1;
+    }
+    if (stored->attached == fresh->attached && stored->scsi.s_bus == fresh->scsi.s_bus) {
+        PYXO_media_ST_destroy(&fresh);
+        return 0;
+    }
+    stored->attached = fresh->attached;
+    stored->scsi.s_bus = fresh->scsi.s_bus;
+    report(fresh);
+    PYXO_media_ST_destroy(&fresh);
+    return 1;
+}
+
+gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data) {
+    (void)key;
+    (void)user_data;
+    PYXO::media_ST *media = (PYXO::media_ST *)value;
+    PYXO_media_ST_destroy(&media);
+    return TRUE;
+}
+
+int scan_tree(const char *root, int *reports) {
+    int sent = 0;
+    DIR *top = opendir(root);
+    if (top == NULL)
+        return 0;
+    struct dirent *driver;
+    while ((driver = readdir(top)) != NULL) {
+        if (strcmp(driver->d_name, ".") == 0 || strcmp(driver->d_name, "..") == 0)
+            continue;
+        char *dir_path = g_strconcat(root, "/", driver->d_name, NULL);
+        DIR *dir;
+        if (file_ext_file_get_file_type(dir_path) == S_IFDIR && (dir = opendir(dir_path))) {
+            struct dirent *host;
+            while ((host = readdir(dir)) != NULL) {
+                if (strcmp(host->d_name, ".") == 0 || strcmp(host->d_name, "..") == 0)
+                    continue;
+                char *host_path = g_strconcat(dir_path, "/", host->d_name, NULL);
+                if (file_ext_file_get_file_type(host_path) == S_IFREG)
+                    sent += check_disk_state(host_path);
+                g_free(host_path);
+            }
+            closedir(dir);
+        }
+        g_free(dir_path);
+    }
+    closedir(top);
+    if (reports != NULL)
+        *reports = sent;
+    return 1;
+}

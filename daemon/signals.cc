@@ -1,0 +1,124 @@
+// The daemon's life and death. omniORB runs threads of its own, and a handler
+// that logs, frees or talks to the ORB could interrupt any of them, so no
+// handler runs at all: the four signals are blocked before the ORB starts,
+// the poll loop's pause takes them with sigtimedwait, and ordinary code on
+// the main thread runs the shutdown, once.
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "pyxo_paths.h"
+#include "pyxod.h"
+
+CORBA::ORB_ptr orb = CORBA::ORB::_nil();
+PYXO::servant_ptr servant = PYXO::servant::_nil();
+PYXO_Environment ev;
+
+static void watched_signals(sigset_t *set) {
+    sigemptyset(set);
+    sigaddset(set, SIGCHLD);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGQUIT);
+}
+
+int signals_block(void) {
+    sigset_t set;
+    watched_signals(&set);
+    return pthread_sigmask(SIG_BLOCK, &set, NULL) == 0;
+}
+
+int signals_pause(int seconds) {
+    sigset_t set;
+    watched_signals(&set);
+    struct timespec left = {seconds, 0};
+    for (;;) {
+        struct timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        int sig = sigtimedwait(&set, NULL, &left);
+        if (sig > 0)
+            return sig;
+        if (errno != EINTR)
+            return 0;  // EAGAIN: the time ran out
+        // Interrupted by something else (a debugger, a stop): wait out the rest.
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long rest =
+            (left.tv_sec * 1000000000LL + left.tv_nsec) -
+            ((now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec));
+        if (rest <= 0)
+            return 0;
+        left.tv_sec = rest / 1000000000LL;
+        left.tv_nsec = rest % 1000000000LL;
+    }
+}
+
+void free_process(void) {
+    // Only our own lock goes: an old daemon that shuts down late, after a new
+    // one took the lock over, must not remove the new daemon's file.
+    const char *path = pyxo_lock_file();
+    char *text = NULL;
+    long pid = 0;
+    if (g_file_get_contents(path, &text, NULL, NULL) && lock_parse_pid(text, &pid) &&
+        pid == (long)getpid())
+        unlink(path);
+    g_free(text);
+}
+
+void exit_daemon(void) {
+    static int done = 0;
+    if (done)
+        return;
+    done = 1;
+
+    logprintf(LOG_INFO, "Exit");
+    if (use_log_file && log_f != NULL) {
+        fclose(log_f);
+        log_f = NULL;
+    }
+    if (use_syslog)
+        closelog();
+    if (hash_tab != NULL) {
+        g_hash_table_foreach_remove(hash_tab, free_hash_val, NULL);
+        g_hash_table_destroy(hash_tab);
+        hash_tab = NULL;
+    }
+    if (!CORBA::is_nil(servant)) {
+        PYXO_servant_release(servant, &ev);
+        servant = PYXO::servant::_nil();
+    }
+    if (!CORBA::is_nil(orb)) {
+        PYXO_ORB_destroy(orb, &ev);
+        orb = CORBA::ORB::_nil();
+    }
+    free_process();
+}
+
+static void reap_one_child(void) {
+    // Never blocks: the signal may stand for a child that only stopped.
+    waitpid(-1, NULL, WNOHANG);
+}
+
+void go_signal(int sig) {
+    if (sig == SIGCHLD) {
+        reap_one_child();
+        return;
+    }
+    exit_daemon();
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    pthread_sigmask(SIG_UNBLOCK, &set, NULL);
+    raise(sig);
+    exit(7);
+}
+
+void stop_on_signal(int sig) {
+    (void)sig;
+    exit_daemon();
+    // The signal was taken, not delivered: nothing is left pending.
+    exit(7);
+}

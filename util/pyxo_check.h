@@ -14,11 +14,12 @@
 constexpr const char *pyxo_check_base_name(const char *path) {
     const char *base = path;
     for (const char *p = path; *p; p++)
-        if (*p == '/') base = p + 1;
+        if (*p == '/')
+            base = p + 1;
     return base;
 }
 
-#define PYXO_CHECK_FAILED_(expr)                                                         \
+#define PYXO_CHECK_FAILED_(expr)                                                      \
     g_log(NULL, G_LOG_LEVEL_CRITICAL, "file %s: line %d (%s): assertion `%s' failed", \
           pyxo_check_base_name(__FILE__), __LINE__, __func__, #expr)
 

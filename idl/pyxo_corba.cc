@@ -45,8 +45,10 @@ void PYXO_media_ST_copy(PYXO::media_ST **source, PYXO::media_ST **dest) {
     pyxo_return_if_fail(source != NULL);
     pyxo_return_if_fail(*source != NULL);
     pyxo_return_if_fail(dest != NULL);
-    if (*source == *dest) return;
-    if (*dest == NULL) *dest = new PYXO::media_ST;
+    if (*source == *dest)
+        return;
+    if (*dest == NULL)
+        *dest = new PYXO::media_ST;
     const PYXO::media_ST &s = **source;
     PYXO::media_ST &d = **dest;
     d.serial = (const char *)s.serial;  // a fresh copy; the old one is released
@@ -75,7 +77,8 @@ PYXO::servant_ptr PYXO_servant_from_string(CORBA::ORB_ptr orb, const char *ior,
                                            PYXO_Environment *ev) {
     PYXO::servant_ptr obj = PYXO::servant::_nil();
     guarded(ev, [&] {
-        if (CORBA::is_nil(orb)) throw CORBA::BAD_INV_ORDER();
+        if (CORBA::is_nil(orb))
+            throw CORBA::BAD_INV_ORDER();
         CORBA::Object_var o = orb->string_to_object(ior);
         // No _narrow: it would ask the servant whether it is one, and the
         // daemon makes no call but its two oneway reports.
@@ -90,7 +93,8 @@ void PYXO_servant_release(PYXO::servant_ptr obj, PYXO_Environment *ev) {
 
 void PYXO_ORB_destroy(CORBA::ORB_ptr orb, PYXO_Environment *ev) {
     guarded(ev, [&] {
-        if (CORBA::is_nil(orb)) return;
+        if (CORBA::is_nil(orb))
+            return;
         orb->destroy();
         CORBA::release(orb);
     });
@@ -103,7 +107,8 @@ void PYXO_servant_daemon_attached(PYXO::servant_ptr obj, CORBA::Long pid, PYXO_E
 void PYXO_servant_media_changed(PYXO::servant_ptr obj, const PYXO::media_ST *media,
                                 PYXO_Environment *ev) {
     guarded(ev, [&] {
-        if (media == NULL) throw CORBA::BAD_PARAM();
+        if (media == NULL)
+            throw CORBA::BAD_PARAM();
         obj->media_changed(*media);
     });
 }

@@ -14,26 +14,29 @@
 constexpr const char *pyxo_check_base_name(const char *path) {
     const char *base = path;
     for (const char *p = path; *p; p++)
-        if (*p == '/') base = p + 1;
+        if (*p == '/')
+            base = p + 1;
     return base;
 }
 
-#define PYXO_CHECK_FAILED_(expr)                                                         \
+// The expression's text is taken by the outer macros, before NULL or any
+// other macro in it is expanded.
+#define PYXO_CHECK_FAILED_(text)                                                      \
     g_log(NULL, G_LOG_LEVEL_CRITICAL, "file %s: line %d (%s): assertion `%s' failed", \
-          pyxo_check_base_name(__FILE__), __LINE__, __func__, #expr)
+          pyxo_check_base_name(__FILE__), __LINE__, __func__, text)
 
 #define pyxo_return_val_if_fail(expr, val) \
     do {                                   \
         if (G_UNLIKELY(!(expr))) {         \
-            PYXO_CHECK_FAILED_(expr);      \
+            PYXO_CHECK_FAILED_(#expr);     \
             return (val);                  \
         }                                  \
     } while (0)
 
-#define pyxo_return_if_fail(expr)     \
-    do {                              \
-        if (G_UNLIKELY(!(expr))) {    \
-            PYXO_CHECK_FAILED_(expr); \
-            return;                   \
-        }                             \
+#define pyxo_return_if_fail(expr)      \
+    do {                               \
+        if (G_UNLIKELY(!(expr))) {     \
+            PYXO_CHECK_FAILED_(#expr); \
+            return;                    \
+        }                              \
     } while (0)

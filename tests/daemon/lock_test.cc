@@ -1,0 +1,170 @@
+// Taking over the single-instance lock file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include "daemon_test_fixture.h"
+
+#ifndef FAKE_PYXOD
+#error FAKE_PYXOD must name the test program built as "pyxod"
+#endif
+
+using Lock = DaemonTest;
+
+static int warnings(const std::vector<std::string> &log) {
+    int n = 0;
+    for (auto &l : log)
+        n += l.rfind("WARNING: ", 0) == 0 || l.rfind("ERROR: ", 0) == 0;
+    return n;
+}
+
+static pid_t gone_pid() {
+    child c = spawn({"/bin/true"}, uncaptured());
+    pid_t pid = c.pid;
+    wait_exit(c, 10);
+    return pid;
+}
+
+TEST_F(Lock, NoLockFileIsWrittenSilently) {
+    start();
+    EXPECT_EQ(read_file(tree.lock), std::to_string(d.pid));
+    stop_with(SIGTERM);
+    EXPECT_EQ(warnings(log_messages(tree.log)), 0);
+}
+
+struct odd_lock {
+    const char *name;
+    std::string text;
+    bool bad_format;
+};
+
+static void PrintTo(const odd_lock &l, std::ostream *os) {
+    *os << l.name;
+}
+
+class LockText : public DaemonTest, public ::testing::WithParamInterface<odd_lock> {};
+
+TEST_P(LockText, IsReplaced) {
+    std::string text = GetParam().text;
+    if (text == "GONE")
+        text = std::to_string(gone_pid());
+    if (text == " GONE\n")
+        text = " " + std::to_string(gone_pid()) + "\n";
+    write_file(tree.lock, text);
+    start();
+    EXPECT_EQ(read_file(tree.lock), std::to_string(d.pid));
+    stop_with(SIGTERM);
+    auto log = log_messages(tree.log);
+    if (GetParam().bad_format) {
+        ASSERT_GE(log.size(), 1u);
+        EXPECT_EQ(log[0], "WARNING: Bad lock file format, just remove");
+        EXPECT_EQ(warnings(log), 1);
+    } else {
+        EXPECT_EQ(warnings(log), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Each, LockText,
+    ::testing::Values(odd_lock{"stale", "GONE", false}, odd_lock{"padded", " GONE\n", false},
+                      odd_lock{"huge", "99999999999999999999999999", false},
+                      odd_lock{"minus_one", "-1", false}, odd_lock{"zero", "0", false},
+                      odd_lock{"garbage", "pyxod", true}, odd_lock{"empty", "", true},
+                      odd_lock{"binary", std::string("\x01\xfe\0\x7f 12", 7), true},
+                      odd_lock{"big_binary", std::string(1 << 20, '\xff'), true}),
+    [](const ::testing::TestParamInfo<odd_lock> &i) { return std::string(i.param.name); });
+
+TEST_F(Lock, OwnPidInTheLockIsStale) {
+    spawn_options o;
+    o.own_pid_file = tree.lock;
+    start({"-l"}, o);
+    marker("0001");
+    EXPECT_EQ(read_file(tree.lock), std::to_string(d.pid));
+    stop_with(SIGTERM);
+    EXPECT_EQ(warnings(log_messages(tree.log)), 0);
+}
+
+TEST_F(Lock, RunningDaemonIsReplaced) {
+    start();
+    child old_daemon = d;
+    d = start_daemon(tree, {"-l"}, w.ior, merged());
+    // Reap the old daemon at once: a zombie would still count as running.
+    EXPECT_EQ(status_text(wait_exit(old_daemon, kPass)), "exit 7");
+    std::string line = wait_line(
+        w.proc,
+        [&](const std::string &l) {
+            return l == "{\"op\":\"daemon_attached\",\"pid\":" + std::to_string(d.pid) + "}";
+        },
+        kPass);
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(read_file(tree.lock), std::to_string(d.pid));
+    marker("0002");
+    stop_with(SIGTERM);
+    auto log = log_messages(tree.log);
+    EXPECT_EQ(warnings(log), 0);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Exit"), 2);
+}
+
+TEST_F(Lock, AnotherProgramsLivePidIsLeftAlone) {
+    child other = spawn({"/bin/sleep", "60"}, uncaptured());
+    write_file(tree.lock, std::to_string(other.pid));
+    start();
+    EXPECT_EQ(read_file(tree.lock), std::to_string(d.pid));
+    EXPECT_EQ(wait_exit(other, 0), -1) << "the other program was stopped";
+    stop_with(SIGTERM);
+    EXPECT_EQ(wait_exit(other, 0), -1) << "the other program was stopped";
+    kill_child(other);
+    EXPECT_EQ(warnings(log_messages(tree.log)), 0);
+}
+
+TEST_F(Lock, OldDaemonIgnoringSigtermGetsSigquit) {
+    child old_daemon = spawn({FAKE_PYXOD});
+    ASSERT_EQ(wait_line(
+                  old_daemon, [](const std::string &l) { return l == "ready"; }, kPass),
+              "ready");
+    write_file(tree.lock, std::to_string(old_daemon.pid));
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    start();
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    EXPECT_GE(t1.tv_sec - t0.tv_sec + (t1.tv_nsec - t0.tv_nsec) / 1e9, 2.9);
+    EXPECT_EQ(status_text(wait_exit(old_daemon, kPass)), "signal 3");
+    EXPECT_EQ(read_file(tree.lock), std::to_string(d.pid));
+    stop_with(SIGTERM);
+    auto log = log_messages(tree.log);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[0], "WARNING: Previous daemon fail to exit safely");
+    EXPECT_EQ(log[1], "|");
+}
+
+TEST_F(Lock, ShutdownLeavesANewerDaemonsLock) {
+    start();
+    // As if a newer daemon had taken the lock over while this one hung.
+    write_file(tree.lock, "1");
+    kill(d.pid, SIGTERM);
+    EXPECT_EQ(status_text(wait_exit(d, kPass)), "exit 7");
+    EXPECT_EQ(read_file(tree.lock), "1");
+}
+
+TEST_F(Lock, UnprivilegedUserCannotCreateTheLock) {
+    chmod(tree.dir.c_str(), 0755);  // like /var/run: root's, readable by all
+    d = start_daemon(tree, {}, "IOR:00", nobody_merged());
+    EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15");
+    drain(d, 5);
+    EXPECT_EQ(d.lines, (std::vector<std::string>{
+                           "WARNING: Can't create the lock file ( 13 ), abort", "Exit"}));
+    EXPECT_FALSE(file_exists(tree.lock));
+}
+
+TEST_F(Lock, UnprivilegedUserCannotReadTheLock) {
+    chmod(tree.dir.c_str(), 0755);
+    write_file(tree.lock, "1");
+    chmod(tree.lock.c_str(), 0600);
+    d = start_daemon(tree, {}, "IOR:00", nobody_merged());
+    EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15");
+    drain(d, 5);
+    EXPECT_EQ(d.lines, (std::vector<std::string>{
+                           "ERROR: Can't access the lock file, permission denied, abort", "Exit"}));
+    EXPECT_EQ(read_file(tree.lock), "1");  // not ours to remove
+}

@@ -11,8 +11,6 @@
 #include "pyxo_paths.h"
 #include "pyxod.h"
 
-static char *ior = NULL;
-
 static struct poptOption options[] = {
     {"help", 'h', POPT_ARG_NONE, NULL, 'h', "Display this help", "none"},
     {"daemonize", 'd', POPT_ARG_NONE, NULL, 'd', "Daemonize the process", "none"},

@@ -25,6 +25,7 @@ extern GHashTable *hash_tab;  // serial -> PYXO::media_ST*, key owned by the rec
 extern CORBA::ORB_ptr orb;
 extern PYXO::servant_ptr servant;
 extern PYXO_Environment ev;
+extern char *ior;  // the servant's IOR as given, kept for the life of the process
 extern regex_t *r_host;
 extern regex_t *r_id;
 extern regex_t *r_status;

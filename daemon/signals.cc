@@ -16,6 +16,7 @@
 CORBA::ORB_ptr orb = CORBA::ORB::_nil();
 PYXO::servant_ptr servant = PYXO::servant::_nil();
 PYXO_Environment ev;
+char *ior = NULL;
 
 static void watched_signals(sigset_t *set) {
     sigemptyset(set);

@@ -29,17 +29,24 @@ void scan_compile_patterns(void) {
     regcomp(r_status, "Attached: +(No|Yes)", pattern_flags);
 }
 
+// Each pattern holds a keyword that a line must contain, in some letter
+// case, before the pattern can match. Looking for it first spares most lines
+// of a pass the costly unanchored regexec; it never changes a result.
+static bool may_match(const char *line, const char *keyword) {
+    return strcasestr(line, keyword) != NULL;
+}
+
 scan_line_kind scan_classify_line(const char *line, regmatch_t *value) {
     regmatch_t match[4];
-    if (regexec(r_host, line, 4, match, 0) == 0) {
+    if (may_match(line, "usb-storage") && regexec(r_host, line, 4, match, 0) == 0) {
         *value = match[1];
         return SCAN_LINE_HOST;
     }
-    if (regexec(r_id, line, 4, match, 0) == 0) {
+    if (may_match(line, "guid:") && regexec(r_id, line, 4, match, 0) == 0) {
         *value = match[1];
         return SCAN_LINE_GUID;
     }
-    if (regexec(r_status, line, 4, match, 0) == 0) {
+    if (may_match(line, "attached:") && regexec(r_status, line, 4, match, 0) == 0) {
         *value = match[1];
         return SCAN_LINE_STATUS;
     }
@@ -129,6 +136,19 @@ gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data) {
     return TRUE;
 }
 
+// The file type of a directory entry. The entry's own type, when the file
+// system gives it and it is not a symbolic link, is what stat would say;
+// only the others cost a stat.
+static int entry_type(const struct dirent *entry, const char *path) {
+    if (entry->d_type == DT_REG)
+        return S_IFREG;
+    if (entry->d_type == DT_DIR)
+        return S_IFDIR;
+    if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN)
+        return file_ext_file_get_file_type(path);
+    return -1;  // a device, FIFO or socket: never a host file
+}
+
 int scan_tree(const char *root, int *reports) {
     int sent = 0;
     DIR *top = opendir(root);
@@ -140,13 +160,13 @@ int scan_tree(const char *root, int *reports) {
             continue;
         char *dir_path = g_strconcat(root, "/", driver->d_name, NULL);
         DIR *dir;
-        if (file_ext_file_get_file_type(dir_path) == S_IFDIR && (dir = opendir(dir_path))) {
+        if (entry_type(driver, dir_path) == S_IFDIR && (dir = opendir(dir_path))) {
             struct dirent *host;
             while ((host = readdir(dir)) != NULL) {
                 if (strcmp(host->d_name, ".") == 0 || strcmp(host->d_name, "..") == 0)
                     continue;
                 char *host_path = g_strconcat(dir_path, "/", host->d_name, NULL);
-                if (file_ext_file_get_file_type(host_path) == S_IFREG)
+                if (entry_type(host, host_path) == S_IFREG)
                     sent += check_disk_state(host_path);
                 g_free(host_path);
             }

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -33,10 +34,17 @@ child spawn(const std::vector<std::string> &argv, const spawn_options &options) 
         args = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
     }
     args.insert(args.end(), argv.begin(), argv.end());
+    // Later settings of a name replace earlier ones (getenv takes the first).
     std::vector<std::string> env;
     for (char **e = environ; *e; e++)
         env.push_back(*e);
-    env.insert(env.end(), options.env.begin(), options.env.end());
+    for (const std::string &add : options.env) {
+        std::string name = add.substr(0, add.find('=') + 1);
+        env.erase(std::remove_if(env.begin(), env.end(),
+                                 [&](const std::string &e) { return e.rfind(name, 0) == 0; }),
+                  env.end());
+        env.push_back(add);
+    }
 
     int fds[2] = {-1, -1};
     if (options.capture && pipe2(fds, O_CLOEXEC) != 0)

@@ -55,6 +55,16 @@ class DaemonTest : public ::testing::Test {
         EXPECT_FALSE(file_exists(tree.lock));
     }
 
+    // The same for a daemon that logs to the console only.
+    void stop_with_console_only(int sig) {
+        ASSERT_EQ(kill(d.pid, sig), 0);
+        EXPECT_EQ(status_text(wait_exit(d, kPass)), "exit 7");
+        drain(d, 5);
+        ASSERT_FALSE(d.lines.empty());
+        EXPECT_EQ(d.lines.back(), "Exit");
+        EXPECT_FALSE(file_exists(tree.lock));
+    }
+
     std::string host(const std::string &name) {
         return tree.scsi + "/usb-storage/" + name;
     }

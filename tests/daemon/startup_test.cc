@@ -220,3 +220,17 @@ TEST_F(Startup, SecondSignalDuringTheShutdownChangesNothing) {
     EXPECT_EQ(log.back(), "Exit");
     EXPECT_FALSE(file_exists(tree.lock));
 }
+
+TEST_F(Startup, UnopenableLogFileWarnsAndGoesOn) {
+    fixture_tree other;
+    std::vector<std::string> env = {"PYXOD_LOG_FILE=" + other.dir + "/missing/dir/pyxod.log"};
+    start_servant();
+    spawn_options o = merged(env);
+    d = start_daemon(tree, {"-l"}, w.ior, o);
+    ASSERT_FALSE(
+        wait_line(
+            d, [](const std::string &l) { return contains(l, "Can't open log file"); }, kPass)
+            .empty());
+    marker("1065");
+    stop_with_console_only(SIGTERM);
+}

@@ -14,8 +14,8 @@ static std::vector<std::string> tail(const std::vector<std::string> &v, size_t n
 }
 
 TEST_F(Startup, HelpPrintsAndExitsBeforeAnythingElse) {
-    for (auto args :
-         std::vector<std::vector<std::string>>{{"-h"}, {"-l", "-h"}, {"IOR:x", "--help"}}) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"-h"}, {"-l", "-h"}, {"IOR:x", "--help"}, {"-x", "--bogus", "-h"}}) {
         unlink(tree.log.c_str());
         child c = start_daemon(tree, args, "");
         drain(c, kPass);

@@ -29,12 +29,13 @@ END
 host=5
 while :; do
     sleep "$period"
+    # The kernel gives a stick plugged in again a new host number; the old
+    # host's file goes away.
+    rm -f "$tree/usb-storage/$((host - 1))"
     write_host $host Yes
     echo "plug-simulator: stick plugged in on host scsi$host" >&2
     sleep "$period"
     write_host $host No
     echo "plug-simulator: stick pulled out of host scsi$host" >&2
-    # The kernel gives a stick plugged in again a new host number.
-    rm -f "$tree/usb-storage/$host"
     host=$((host + 1))
 done

@@ -72,9 +72,13 @@ static void report(PYXO::media_ST *media) {
 }
 
 int check_disk_state(const char *path) {
+    // The stream reads through one buffer of ours: no allocation per file,
+    // and no fstat for stdio to size a buffer of its own.
+    static char stream_buffer[4096];
     FILE *f = fopen(path, "r");
     if (f == NULL)
         return 0;
+    setvbuf(f, stream_buffer, _IOFBF, sizeof stream_buffer);
     if (buffer == NULL)
         buffer = (char *)g_malloc0(size);
 

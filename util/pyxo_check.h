@@ -18,22 +18,24 @@ constexpr const char *pyxo_check_base_name(const char *path) {
     return base;
 }
 
-#define PYXO_CHECK_FAILED_(expr)                                                         \
+// Callers stringify the expression themselves: passed on as an argument it
+// would be macro-expanded first, and NULL would read "__null" in C++.
+#define PYXO_CHECK_FAILED_(text)                                                         \
     g_log(NULL, G_LOG_LEVEL_CRITICAL, "file %s: line %d (%s): assertion `%s' failed", \
-          pyxo_check_base_name(__FILE__), __LINE__, __func__, #expr)
+          pyxo_check_base_name(__FILE__), __LINE__, __func__, text)
 
 #define pyxo_return_val_if_fail(expr, val) \
     do {                                   \
         if (G_UNLIKELY(!(expr))) {         \
-            PYXO_CHECK_FAILED_(expr);      \
+            PYXO_CHECK_FAILED_(#expr);     \
             return (val);                  \
         }                                  \
     } while (0)
 
-#define pyxo_return_if_fail(expr)     \
-    do {                              \
-        if (G_UNLIKELY(!(expr))) {    \
-            PYXO_CHECK_FAILED_(expr); \
-            return;                   \
-        }                             \
+#define pyxo_return_if_fail(expr)      \
+    do {                               \
+        if (G_UNLIKELY(!(expr))) {     \
+            PYXO_CHECK_FAILED_(#expr); \
+            return;                    \
+        }                              \
     } while (0)

@@ -115,6 +115,34 @@ TEST_F(Move, PreconditionsNameTheNullArgument) {
             IsCheckMessage(log.criticals[i], "file_ext_move.cc", "file_ext_move", expressions[i]));
 }
 
+// What the caller may not read or write is refused, not worked around.
+TEST_F(Move, PermissionsOfTheCaller) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    write_file(src + "/secret", "x");
+    ASSERT_EQ(chmod((src + "/secret").c_str(), 0600), 0);
+    write_file(src + "/theirs", "x");
+    ASSERT_EQ(chmod((src + "/theirs").c_str(), 0644), 0);
+    write_file(src + "/own", "x");
+    ASSERT_EQ(chown((src + "/own").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dst.c_str(), 0555), 0);
+    std::string open_dir = dir / "open";
+    ASSERT_EQ(mkdir(open_dir.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open_dir.c_str(), 01777), 0);
+    std::string s = src, d = dst;
+    EXPECT_EQ(as_nobody([&] { return file_ext_move(s.c_str(), "secret", "/tmp", "x"); }), 4);
+    EXPECT_EQ(as_nobody([&] { return file_ext_move(s.c_str(), "own", d.c_str(), "x"); }),
+              100 + EACCES);
+    // Linking another user's file is refused where the kernel protects links.
+    if (read_file("/proc/sys/fs/protected_hardlinks") == "1\n") {
+        EXPECT_EQ(
+            as_nobody([&] { return file_ext_move(s.c_str(), "theirs", open_dir.c_str(), "x"); }),
+            100 + EPERM);
+    }
+    EXPECT_FALSE(exists(dst + "/x"));
+}
+
 // A read that fails midway (the unmapped first page of our own memory) must
 // end the copy with its errno and leave no descriptor open. /proc is always
 // another device, so this needs no mount.

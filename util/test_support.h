@@ -3,8 +3,12 @@
 #pragma once
 
 #include <ftw.h>
+#include <grp.h>
 #include <stdio.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include <fstream>
 #include <string>
@@ -105,4 +109,22 @@ inline ::testing::AssertionResult IsCheckMessage(const std::string &message, con
         return ::testing::AssertionFailure()
                << file << ":" << line << " is not the check of " << expr << ": " << text;
     return ::testing::AssertionSuccess();
+}
+
+// Runs `fn` in a child process under the unprivileged user "nobody" and
+// gives its result (0..255), or -1 when the child could not run it. Needs
+// root; the caller skips otherwise.
+inline int as_nobody(const std::function<int()> &fn) {
+    pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        if (setgroups(0, NULL) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(255);
+        _exit(fn() & 0xff);
+    }
+    int status;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }

@@ -155,6 +155,24 @@ TEST_F(AppLock, UnwritableLockDirectoryLeavesNoFile) {
     EXPECT_FALSE(exists(dir / "missing"));
 }
 
+// Locks the caller may not read and write are neither taken, removed nor
+// released.
+TEST_F(AppLock, PermissionsOfTheCaller) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    write_file(lock("stale"), "0\n");
+    ASSERT_EQ(chmod(lock("stale").c_str(), 0644), 0);
+    EXPECT_EQ(as_nobody([] { return file_ext_lock_app_status("stale"); }), 0);
+    EXPECT_TRUE(exists(lock("stale")));
+    EXPECT_EQ(as_nobody([] { return file_ext_Unlock_app("stale"); }), 0);
+    EXPECT_TRUE(exists(lock("stale")));
+    EXPECT_EQ(as_nobody([] { return file_ext_lock_app("stale"); }), 0);
+    EXPECT_EQ(read_file(lock("stale")), "0\n");
+    EXPECT_EQ(as_nobody([] { return file_ext_lock_app("fresh"); }), 0);
+    EXPECT_FALSE(exists(lock("fresh")));
+}
+
 // The lock directory is shared by every user: nothing placed there, and no
 // name given by a caller, may lead a lock to another file.
 TEST_F(AppLock, NamesAndLinksCannotReachOtherFiles) {

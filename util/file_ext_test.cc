@@ -1,6 +1,8 @@
 #include "file_ext.h"
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -55,6 +57,16 @@ TEST(FileType, FollowsLinksAndKeepsOnlyTheTypeBits) {
         EXPECT_EQ(file_ext_file_get_file_type(c.path.c_str()), c.type) << c.path;
     EXPECT_EQ(file_ext_file_get_file_type(NULL), -1);
     close(sock);
+}
+
+TEST(FileType, UnsearchableDirectoryOnTheWay) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    TempDir dir;
+    write_file(dir / "file", "x");
+    ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0);
+    std::string path = dir / "file";
+    EXPECT_EQ(as_nobody([&] { return file_ext_file_get_file_type(path.c_str()) == -1; }), 1);
 }
 
 TEST(ProtocolIsLocal, OnlyWholeFileSchemesAndAbsolutePaths) {
@@ -121,6 +133,43 @@ TEST(CheckForProcess, ProcessOfAnotherUserExists) {
     EXPECT_EQ(file_ext_check_for_process(child), 1);
     kill(child, SIGKILL);
     waitpid(child, NULL, 0);
+}
+
+// Without /proc the kernel decides: a process we may not signal still
+// exists (EPERM), a free id does not (ESRCH).
+TEST(CheckForProcess, WithoutProcTheSignalAnswers) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    pid_t gone = fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0)
+        _exit(0);
+    ASSERT_EQ(waitpid(gone, NULL, 0), gone);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
+            umount2("/proc", MNT_DETACH) != 0)
+            _exit(10);
+        if (access("/proc/1", F_OK) == 0)
+            _exit(11);
+        if (setgroups(0, NULL) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(12);
+        signal(SIGCONT, SIG_IGN);
+        if (file_ext_check_for_process(1) != 1)
+            _exit(1);  // EPERM
+        if (file_ext_check_for_process(getpid()) != 1)
+            _exit(2);  // signalled
+        if (file_ext_check_for_process(gone) != 0)
+            _exit(3);  // ESRCH
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) >= 10)
+        GTEST_SKIP() << "cannot hide /proc here: " << WEXITSTATUS(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: EPERM, 2: own pid, 3: ESRCH";
 }
 
 }  // namespace

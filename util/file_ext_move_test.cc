@@ -8,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "checks.h"
+#include "process.h"
 
 namespace {
 
@@ -36,11 +37,11 @@ bool exists(const std::string &path) {
 class Move : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.path().empty());
+        ASSERT_FALSE(dir.path.empty());
         ASSERT_EQ(mkdir(src.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(dst.c_str(), 0755), 0);
     }
-    TempDir dir;
+    temp_dir dir;
     std::string src = dir / "src";
     std::string dst = dir / "dst";
 };
@@ -125,7 +126,7 @@ TEST_F(Move, PermissionsOfTheCaller) {
     ASSERT_EQ(chmod((src + "/theirs").c_str(), 0644), 0);
     write_file(src + "/own", "x");
     ASSERT_EQ(chown((src + "/own").c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
     ASSERT_EQ(chmod(dst.c_str(), 0555), 0);
     std::string open_dir = dir / "open";
     ASSERT_EQ(mkdir(open_dir.c_str(), 0777), 0);

@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "checks.h"
+#include "process.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "checks.h"
+#include "process.h"
 
 namespace {
 
@@ -55,10 +56,10 @@ TEST(NewName, CountsUpFromTheNumberBeforeTheFirstDot) {
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.source ? c.source : "NULL") + " is_name " +
                      std::to_string(c.is_name));
-        TempDir dir;
+        temp_dir dir;
         for (const char *name : c.present)
             write_file(dir / name, "");
-        std::string prefix = dir.path() + "/";
+        std::string prefix = dir.path + "/";
         char *got = file_ext_file_get_new_name(c.source, prefix.c_str(), c.is_name);
         EXPECT_EQ(take(got), c.expected ? c.expected : "(null)");
     }
@@ -66,8 +67,8 @@ TEST(NewName, CountsUpFromTheNumberBeforeTheFirstDot) {
 
 TEST(NewName, DanglingLinksAreFreeAndTheDirectoryMustExist) {
     CriticalLog log;
-    TempDir dir;
-    std::string prefix = dir.path() + "/";
+    temp_dir dir;
+    std::string prefix = dir.path + "/";
     ASSERT_EQ(symlink("nowhere", (dir / "report1.txt").c_str()), 0);
     ASSERT_EQ(symlink(".", (dir / "report2.txt").c_str()), 0);
     EXPECT_EQ(take(file_ext_file_get_new_name("report.txt", prefix.c_str(), 1)), "report1.txt");
@@ -76,7 +77,7 @@ TEST(NewName, DanglingLinksAreFreeAndTheDirectoryMustExist) {
     EXPECT_EQ(take(file_ext_file_get_new_name("report.txt", prefix.c_str(), 1)), "report3.txt");
 
     // A directory reached through a link is fine; anything else gives null.
-    ASSERT_EQ(symlink(dir.path().c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(symlink(dir.path.c_str(), (dir / "link").c_str()), 0);
     std::string through_link = dir / "link/";
     EXPECT_EQ(take(file_ext_file_get_new_name("report.txt", through_link.c_str(), 1)),
               "report3.txt");

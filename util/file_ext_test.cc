@@ -11,20 +11,21 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "checks.h"
+#include "process.h"
 
 namespace {
 
 TEST(FileType, FollowsLinksAndKeepsOnlyTheTypeBits) {
-    TempDir dir;
-    ASSERT_FALSE(dir.path().empty());
+    temp_dir dir;
+    ASSERT_FALSE(dir.path.empty());
     write_file(dir / "file", "x");
     write_file(dir / "setuid", "x");
     ASSERT_EQ(chmod((dir / "setuid").c_str(), 04755), 0);
     ASSERT_EQ(mkdir((dir / "sticky").c_str(), 0700), 0);
     ASSERT_EQ(chmod((dir / "sticky").c_str(), 01777), 0);
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-    ASSERT_EQ(symlink(dir.path().c_str(), (dir / "to-dir").c_str()), 0);
+    ASSERT_EQ(symlink(dir.path.c_str(), (dir / "to-dir").c_str()), 0);
     ASSERT_EQ(symlink((dir / "file").c_str(), (dir / "to-file").c_str()), 0);
     ASSERT_EQ(symlink((dir / "missing").c_str(), (dir / "dangling").c_str()), 0);
     int sock = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -39,7 +40,7 @@ TEST(FileType, FollowsLinksAndKeepsOnlyTheTypeBits) {
         std::string path;
         int type;
     } cases[] = {
-        {dir.path(), 0x4000},
+        {dir.path, 0x4000},
         {dir / "file", 0x8000},
         {dir / "setuid", 0x8000},
         {dir / "sticky", 0x4000},
@@ -62,9 +63,9 @@ TEST(FileType, FollowsLinksAndKeepsOnlyTheTypeBits) {
 TEST(FileType, UnsearchableDirectoryOnTheWay) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
-    TempDir dir;
+    temp_dir dir;
     write_file(dir / "file", "x");
-    ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0700), 0);
     std::string path = dir / "file";
     EXPECT_EQ(as_nobody([&] { return file_ext_file_get_file_type(path.c_str()) == -1; }), 1);
 }

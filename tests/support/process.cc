@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>

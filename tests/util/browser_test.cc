@@ -8,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "checks.h"
+#include "process.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ const char *const kBrowsers[] = {"mozilla", "galeon", "netscape", "konqueror"};
 class Browser : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.path().empty());
+        ASSERT_FALSE(dir.path.empty());
         ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
         const char *path = getenv("PATH");
         old_path = path ? path : "";
@@ -54,7 +55,7 @@ class Browser : public ::testing::Test {
             }
         }
     }
-    TempDir dir;
+    temp_dir dir;
     std::string bin = dir / "bin";
     std::string old_path;
 };

@@ -11,7 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "checks.h"
+#include "process.h"
 
 extern char **environ;
 
@@ -43,7 +44,7 @@ void stop(pid_t pid) {
 class AppLock : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(dir.path().empty());
+        ASSERT_FALSE(dir.path.empty());
         ASSERT_EQ(mkdir(locks.c_str(), 0755), 0);
         setenv("PYXO_LOCK_DIR", (locks + "/").c_str(), 1);
     }
@@ -56,7 +57,7 @@ class AppLock : public ::testing::Test {
     std::string own_pid_line() {
         return std::to_string(getpid()) + "\n";
     }
-    TempDir dir;
+    temp_dir dir;
     std::string locks = dir / "locks";
 };
 
@@ -160,7 +161,7 @@ TEST_F(AppLock, UnwritableLockDirectoryLeavesNoFile) {
 TEST_F(AppLock, PermissionsOfTheCaller) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
     write_file(lock("stale"), "0\n");
     ASSERT_EQ(chmod(lock("stale").c_str(), 0644), 0);
     EXPECT_EQ(as_nobody([] { return file_ext_lock_app_status("stale"); }), 0);

@@ -1,63 +1,19 @@
-// Helpers for the utility library's tests: a private temporary directory
-// and a capture of the precondition messages logged through GLib.
+// Helpers shared by tests: capturing GLib's precondition messages and
+// running code as an unprivileged user.
 #pragma once
 
-#include <ftw.h>
 #include <grp.h>
 #include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
-
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <glib.h>
 #include <gtest/gtest.h>
-
-// A fresh directory under $TMPDIR, removed with everything in it.
-class TempDir {
-  public:
-    TempDir() {
-        char *dir = g_dir_make_tmp("pyxo-util-XXXXXX", NULL);
-        path_ = dir ? dir : "";
-        g_free(dir);
-    }
-    ~TempDir() {
-        if (!path_.empty())
-            remove_tree(path_);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    const std::string &path() const {
-        return path_;
-    }
-    std::string operator/(const std::string &name) const {
-        return path_ + "/" + name;
-    }
-
-    static void remove_tree(const std::string &path) {
-        nftw(
-            path.c_str(),
-            [](const char *p, const struct stat *, int, struct FTW *) { return remove(p), 0; }, 16,
-            FTW_DEPTH | FTW_PHYS);
-    }
-
-  private:
-    std::string path_;
-};
-
-inline void write_file(const std::string &path, const std::string &content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-inline std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Collects what GLib logs while it lives. Precondition failures must come
 // as critical messages without a log domain; anything else is kept apart.
@@ -87,7 +43,7 @@ class CriticalLog {
 };
 
 // Checks one precondition message: its exact wording, and that the line it
-// names in `file` (under the util source directory) is the check of `expr`.
+// names in `file` (under PYXO_CHECK_SOURCE_DIR) is the check of `expr`.
 inline ::testing::AssertionResult IsCheckMessage(const std::string &message, const char *file,
                                                  const char *func, const char *expr) {
     char name[128], function[128], expression[256];
@@ -101,7 +57,7 @@ inline ::testing::AssertionResult IsCheckMessage(const std::string &message, con
                            func + "): assertion `" + expr + "' failed";
     if (message != expected)
         return ::testing::AssertionFailure() << message << "\n  expected " << expected;
-    std::ifstream source(std::string(PYXO_UTIL_SOURCE_DIR) + "/" + file);
+    std::ifstream source(std::string(PYXO_CHECK_SOURCE_DIR) + "/" + file);
     std::string text;
     for (int i = 0; i < line && std::getline(source, text); i++) {
     }

@@ -97,7 +97,7 @@ std::string loop_devices_unavailable() {
     return "";
 }
 
-loop_device::loop_device(const std::string &image, bool read_only) {
+loop_device::loop_device(const std::string &image, bool read_only, bool hold) {
     std::vector<std::string> argv = {"losetup", "-f", "--show"};
     if (read_only)
         argv.push_back("-r");
@@ -109,6 +109,8 @@ loop_device::loop_device(const std::string &image, bool read_only) {
         return;
     }
     path_ = dev;
+    if (!hold)
+        return;
     // Holding the device open with auto-clear set lets the kernel detach it
     // when the last opener goes, even if this process dies on the way.
     holder_ = open(dev.c_str(), O_RDONLY | O_CLOEXEC);

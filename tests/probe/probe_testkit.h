@@ -38,11 +38,13 @@ program_result run_program(const std::vector<std::string> &argv);
 std::string loop_devices_unavailable();
 
 // An image attached to the first free loop device, detached again when this
-// goes out of scope. The device also clears itself if the process dies, so a
-// crashed test leaves no device behind.
+// goes out of scope. Held open (`hold`), the device also clears itself if the
+// process dies, so a crashed test leaves no device behind; but then its page
+// cache outlives each opener, which a benchmark must avoid: the kernel drops
+// it at the last close, so every probe of a device nobody holds reads anew.
 class loop_device {
   public:
-    explicit loop_device(const std::string &image, bool read_only = true);
+    explicit loop_device(const std::string &image, bool read_only = true, bool hold = true);
     ~loop_device();
     loop_device(const loop_device &) = delete;
     loop_device &operator=(const loop_device &) = delete;

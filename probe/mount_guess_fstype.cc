@@ -46,7 +46,7 @@ bool read_region(int fd, off_t offset, unsigned char *buf, size_t length) {
 
 bool is_fat(const unsigned char *b) {
     const unsigned char *oem = b + 3;
-    // "mkfs.fat" is what dosfstools has written since version 3.0.
+    // "mkfs.fat" is what current dosfstools writes.
     bool known_maker = is(oem, "MSDOS", 5) || is(oem, "MSWIN", 5) || is(oem, "MTOOL", 5) ||
                        is(oem, "mkdosfs", 7) || is(oem, "kmkdosfs", 8) || is(oem, "CH-FOR18", 8) ||
                        is(oem, "mkfs.fat", 8);
@@ -56,14 +56,17 @@ bool is_fat(const unsigned char *b) {
 }
 
 // HFS keeps its numbers big-endian; a signature stored in one byte order is
-// taken together with a 512-byte block size stored in the same order, so a
-// volume laid out as published is found.
+// taken together with a 512-byte block size stored in the same order (0x20000
+// read little-endian is 512 stored big-endian), so a volume laid out as
+// published is found.
 bool is_hfs(const unsigned char *b) {
     uint32_t block_size = le32(b + 20);
     return (le16(b) == 0x4244 && block_size == 0x200) ||
            (be16(b) == 0x4244 && block_size == 0x20000);
 }
 
+// The boot block's last byte checks bytes 1 to 510, folding carries back in;
+// the disc record inside it gives the sector size as a power of two.
 bool is_adfs(const unsigned char *b) {
     unsigned sum = 0;
     for (int i = 510; i > 0; i--)

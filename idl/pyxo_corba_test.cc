@@ -2,39 +2,21 @@
 // precondition messages of the record helpers.
 #include "pyxo_corba.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
+
+#include "checks.h"
 
 #include <string>
 #include <vector>
 
-static std::vector<std::string> criticals;
-
-static void capture(const gchar *, GLogLevelFlags level, const gchar *message, gpointer) {
-    if (level & G_LOG_LEVEL_CRITICAL) criticals.push_back(message);
-}
-
 class MediaRecord : public ::testing::Test {
-protected:
-    void SetUp() override {
-        criticals.clear();
-        handler = g_log_set_handler(NULL, G_LOG_LEVEL_CRITICAL, capture, NULL);
-    }
-    void TearDown() override {
-        g_log_remove_handler(NULL, handler);
-    }
-    guint handler = 0;
+  protected:
+    CriticalLog log;
+    std::vector<std::string> &criticals = log.criticals;
 };
 
-// "file pyxo_corba.cc: line N (FUNC): assertion `EXPR' failed", N any number.
 static void expect_check(const std::string &message, const char *func, const char *expr) {
-    std::string head = "file pyxo_corba.cc: line ";
-    std::string tail = std::string(" (") + func + "): assertion `" + expr + "' failed";
-    ASSERT_EQ(message.compare(0, head.size(), head), 0) << message;
-    ASSERT_GE(message.size(), head.size() + tail.size() + 1) << message;
-    EXPECT_EQ(message.substr(message.size() - tail.size()), tail) << message;
-    std::string line = message.substr(head.size(), message.size() - head.size() - tail.size());
-    EXPECT_EQ(line.find_first_not_of("0123456789"), std::string::npos) << message;
+    EXPECT_TRUE(IsCheckMessage(message, "pyxo_corba.cc", func, expr));
 }
 
 TEST_F(MediaRecord, NewIsCleared) {
@@ -148,7 +130,8 @@ TEST(TypeCodes, RepositoryIdsAndMemberOrder) {
     EXPECT_STREQ(cmd->id(), "IDL:PYXO/servant/Cmd:1.0");
     const char *names[] = {"ICONIFY", "HIDE", "POPUP", "EXIT"};
     ASSERT_EQ(cmd->member_count(), 4u);
-    for (CORBA::ULong i = 0; i < 4; i++) EXPECT_STREQ(cmd->member_name(i), names[i]);
+    for (CORBA::ULong i = 0; i < 4; i++)
+        EXPECT_STREQ(cmd->member_name(i), names[i]);
     EXPECT_EQ((int)PYXO::servant::ICONIFY, 0);
     EXPECT_EQ((int)PYXO::servant::EXIT, 3);
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -13,11 +14,12 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 
 #ifndef PYXO_TEST_BIN_DIR
-#error PYXO_TEST_BIN_DIR must name the build's program directory
+#error "PYXO_TEST_BIN_DIR must name the directory of the programs under test"
 #endif
 
 std::string bin_dir() {
@@ -35,21 +37,35 @@ temp_dir::temp_dir() {
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/pyxo-test-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
     path = buf.data();
     chmod(path.c_str(), 0755);
 }
 
 temp_dir::~temp_dir() {
     std::string cmd = "rm -rf '" + path + "'";
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
+    if (system(cmd.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", path.c_str());
 }
 
 child::child(child &&o) noexcept
-    : pid(o.pid), out(o.out), err(o.err), out_buf(std::move(o.out_buf)),
-      err_buf(std::move(o.err_buf)), wait_status(o.wait_status) {
+    : pid(o.pid),
+      out(o.out),
+      err(o.err),
+      out_buf(std::move(o.out_buf)),
+      err_buf(std::move(o.err_buf)),
+      wait_status(o.wait_status) {
     o.pid = -1;
     o.out = o.err = -1;
+}
+
+child &child::operator=(child &&o) noexcept {
+    if (this != &o) {
+        this->~child();
+        new (this) child(std::move(o));
+    }
+    return *this;
 }
 
 child::~child() {
@@ -57,8 +73,10 @@ child::~child() {
         kill(pid, SIGKILL);
         waitpid(pid, NULL, 0);
     }
-    if (out >= 0) close(out);
-    if (err >= 0) close(err);
+    if (out >= 0)
+        close(out);
+    if (err >= 0)
+        close(err);
 }
 
 child spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
@@ -75,9 +93,11 @@ child spawn(const std::vector<std::string> &argv, const std::vector<std::string>
         dup2(null_fd, 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
-        for (const std::string &e : env) putenv(strdup(e.c_str()));
+        for (const std::string &e : env)
+            putenv(strdup(e.c_str()));
         std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(strdup(a.c_str()));
+        for (const std::string &a : argv)
+            args.push_back(strdup(a.c_str()));
         args.push_back(NULL);
         execv(args[0], args.data());
         fprintf(stderr, "exec %s: %s\n", args[0], strerror(errno));
@@ -92,10 +112,12 @@ child spawn(const std::vector<std::string> &argv, const std::vector<std::string>
 
 // Reads what is there into buf; false at end of stream.
 static bool fill(int &fd, std::string &buf, int timeout_ms) {
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     struct pollfd p = {fd, POLLIN, 0};
     int r = poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
-    if (r <= 0) return r == 0;
+    if (r <= 0)
+        return r == 0;
     char chunk[4096];
     ssize_t n = read(fd, chunk, sizeof chunk);
     if (n <= 0) {
@@ -117,7 +139,8 @@ static bool line_from(int &fd, std::string &buf, std::string &line, int timeout_
             return true;
         }
         long left = deadline - now_ms();
-        if (left <= 0 || !fill(fd, buf, (int)left)) return false;
+        if (left <= 0 || !fill(fd, buf, (int)left))
+            return false;
     }
 }
 
@@ -142,12 +165,14 @@ std::string drain(child &c, int timeout_ms) {
 }
 
 int wait_exit(child &c, int timeout_ms) {
-    if (c.wait_status != -1) return c.wait_status;
+    if (c.wait_status != -1)
+        return c.wait_status;
     long deadline = now_ms() + timeout_ms;
     do {
         int ws;
         pid_t r = waitpid(c.pid, &ws, WNOHANG);
-        if (r == c.pid) return c.wait_status = ws;
+        if (r == c.pid)
+            return c.wait_status = ws;
         usleep(10 * 1000);
     } while (now_ms() < deadline);
     return -1;
@@ -157,7 +182,8 @@ bool wait_for_file(const std::string &path, int timeout_ms) {
     long deadline = now_ms() + timeout_ms;
     do {
         struct stat st;
-        if (stat(path.c_str(), &st) == 0 && st.st_size > 0) return true;
+        if (stat(path.c_str(), &st) == 0 && st.st_size > 0)
+            return true;
         usleep(10 * 1000);
     } while (now_ms() < deadline);
     return false;
@@ -166,7 +192,8 @@ bool wait_for_file(const std::string &path, int timeout_ms) {
 bool wait_for_text(const std::string &path, const std::string &text, int timeout_ms) {
     long deadline = now_ms() + timeout_ms;
     do {
-        if (read_file(path).find(text) != std::string::npos) return true;
+        if (read_file(path).find(text) != std::string::npos)
+            return true;
         usleep(20 * 1000);
     } while (now_ms() < deadline);
     return false;

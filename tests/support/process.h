@@ -15,7 +15,9 @@ struct temp_dir {
     ~temp_dir();
     temp_dir(const temp_dir &) = delete;
     temp_dir &operator=(const temp_dir &) = delete;
-    std::string operator/(const std::string &name) const { return path + "/" + name; }
+    std::string operator/(const std::string &name) const {
+        return path + "/" + name;
+    }
 };
 
 // A started program. Its standard output and error are read through pipes;
@@ -29,6 +31,7 @@ struct child {
     child(const child &) = delete;
     child &operator=(const child &) = delete;
     child(child &&other) noexcept;
+    child &operator=(child &&other) noexcept;
     ~child();
 };
 

@@ -1,0 +1,19 @@
+// pyxo_dev <device>: prints the filesystem type found on a block device.
+
+#include <stdio.h>
+
+#include <glib.h>
+
+#include "mount_guess_fstype.h"
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fputs("Return type of file system...\n\npyxo_dev <device>\n", stdout);
+        return 0;
+    }
+    const char *type = do_guess_fstype(argv[1]);
+    if (type == nullptr)
+        return 255;
+    g_print("device type : %s\n", type);
+    return 0;
+}

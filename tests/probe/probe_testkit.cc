@@ -1,0 +1,236 @@
+#include "probe_testkit.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+temp_dir::temp_dir() {
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/pyxo_probe_XXXXXX";
+    if (mkdtemp(tmpl.data()) != nullptr)
+        path_ = tmpl;
+}
+
+temp_dir::~temp_dir() {
+    if (!path_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+}
+
+program_result run_program(const std::vector<std::string> &argv) {
+    program_result r;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return r;
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return r;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *into[2] = {&r.out, &r.err};
+    int open_fds = 2;
+    while (pid > 0 && open_fds > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                into[i]->append(buf, size_t(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open_fds--;
+            }
+        }
+    }
+    for (auto &f : fds) {
+        if (f.fd >= 0)
+            close(f.fd);
+    }
+    int status;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+std::string loop_devices_unavailable() {
+    if (geteuid() != 0)
+        return "attaching loop devices needs root";
+    if (access("/dev/loop-control", F_OK) != 0)
+        return "there is no /dev/loop-control (no loop driver)";
+    if (run_program({"losetup", "--version"}).status != 0)
+        return "losetup (util-linux) is not installed";
+    return "";
+}
+
+loop_device::loop_device(const std::string &image, bool read_only, bool hold) {
+    std::vector<std::string> argv = {"losetup", "-f", "--show"};
+    if (read_only)
+        argv.push_back("-r");
+    argv.push_back(image);
+    program_result r = run_program(argv);
+    std::string dev = r.out.substr(0, r.out.find('\n'));
+    if (r.status != 0 || dev.empty()) {
+        error_ = "losetup failed: " + r.err;
+        return;
+    }
+    path_ = dev;
+    if (!hold)
+        return;
+    // Holding the device open with auto-clear set lets the kernel detach it
+    // when the last opener goes, even if this process dies on the way.
+    holder_ = open(dev.c_str(), O_RDONLY | O_CLOEXEC);
+    struct loop_info64 info;
+    if (holder_ >= 0 && ioctl(holder_, LOOP_GET_STATUS64, &info) == 0) {
+        info.lo_flags |= LO_FLAGS_AUTOCLEAR;
+        ioctl(holder_, LOOP_SET_STATUS64, &info);
+    }
+}
+
+loop_device::~loop_device() {
+    if (path_.empty())
+        return;
+    run_program({"losetup", "-d", path_});
+    if (holder_ >= 0)
+        close(holder_);
+}
+
+namespace {
+
+bool sparse_file(const std::string &path, off_t size) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = ftruncate(fd, size) == 0;
+    return close(fd) == 0 && ok;
+}
+
+// Runs a maker; on failure leaves its words in *why.
+bool made(const std::vector<std::string> &argv, std::string *why) {
+    program_result r = run_program(argv);
+    if (r.status == 0)
+        return true;
+    *why = argv[0] + " failed (status " + std::to_string(r.status) + "): " + r.err;
+    return false;
+}
+
+const off_t MiB = 1024 * 1024;
+
+}  // namespace
+
+const std::vector<real_filesystem> real_filesystems = {
+    {"ext2", "ext2", "ext2", nullptr},
+    {"ext3", "ext3", "ext3", nullptr},
+    {"ext4", "ext3", "ext4",
+     "the signature table knows no ext4: an ext2 superblock with a journal is ext3"},
+    {"vfat12", "vfat", "vfat", nullptr},
+    {"vfat16", "vfat", "vfat", nullptr},
+    {"vfat32", "vfat", "vfat", nullptr},
+    {"swap", "swap", "swap", nullptr},
+    {"minix1", "minix", "minix", nullptr},
+    {"minix2", "minix", "minix", nullptr},
+    {"minix3", nullptr, "minix",
+     "the signature table knows the magic numbers of minix versions 1 and 2 only"},
+    {"cramfs", "cramfs", "cramfs", nullptr},
+    {"bfs", "bfs", "bfs", nullptr},
+    {"iso9660", "iso9660", "iso9660", nullptr},
+    {"iso9660-udf", "udf", "udf", nullptr},
+    {"udf", "udf", "udf", nullptr},
+};
+
+std::string make_real_image(const real_filesystem &fs, const std::string &dir, std::string *why) {
+    const std::string name = fs.name;
+    const std::string image = dir + "/" + name + ".img";
+    auto sized = [&](off_t size) {
+        if (sparse_file(image, size))
+            return true;
+        *why = "cannot create " + image + ": " + strerror(errno);
+        return false;
+    };
+    auto tree = [&]() {
+        std::string root = dir + "/" + name + ".tree";
+        mkdir(root.c_str(), 0700);
+        write_file(root + "/hello.txt", "hello from pyxo\n");
+        return root;
+    };
+    bool ok = false;
+    if (name == "ext2" || name == "ext3" || name == "ext4")
+        ok = sized(8 * MiB) && made({"mkfs." + name, "-q", "-F", image}, why);
+    else if (name == "vfat12")
+        ok = sized(4 * MiB) && made({"mkfs.vfat", "-F", "12", "-i", "1234abcd", image}, why);
+    else if (name == "vfat16")
+        ok = sized(20 * MiB) && made({"mkfs.vfat", "-F", "16", "-i", "1234abcd", image}, why);
+    else if (name == "vfat32")
+        ok = sized(40 * MiB) && made({"mkfs.vfat", "-F", "32", "-i", "1234abcd", image}, why);
+    else if (name == "swap")
+        // A fixed UUID: random bytes near 1040 could pass for another signature.
+        ok = sized(MiB) &&
+             made({"mkswap", "-U", "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0", image}, why);
+    else if (name == "minix1")
+        ok = sized(MiB) && made({"mkfs.minix", "-1", image}, why);
+    else if (name == "minix2")
+        ok = sized(MiB) && made({"mkfs.minix", "-2", image}, why);
+    else if (name == "minix3")
+        ok = sized(MiB) && made({"mkfs.minix", "-3", image}, why);
+    else if (name == "cramfs")
+        ok = made({"mkfs.cramfs", "-N", "little", tree(), image}, why);
+    else if (name == "bfs")
+        ok = sized(MiB) && made({"mkfs.bfs", image}, why);
+    else if (name == "iso9660")
+        ok = made({"genisoimage", "-quiet", "-o", image, tree()}, why);
+    else if (name == "iso9660-udf")
+        ok = made({"genisoimage", "-quiet", "-udf", "-o", image, tree()}, why);
+    else if (name == "udf")
+        ok = sized(4 * MiB) && made({"mkudffs", image}, why);
+    else
+        *why = "no maker for " + name;
+    return ok ? image : "";
+}
+
+bool write_file(const std::string &path, const std::string &bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f << bytes;
+    f.close();
+    return bool(f);
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}

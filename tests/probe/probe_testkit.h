@@ -1,0 +1,83 @@
+// What the probe's program tests and benchmark share: temporary directories,
+// running a program, loop devices, and filesystem images made by real tools.
+
+#ifndef PYXO_TESTS_PROBE_TESTKIT_H
+#define PYXO_TESTS_PROBE_TESTKIT_H
+
+#include <string>
+#include <vector>
+
+// A fresh directory under $TMPDIR (or /tmp), removed with all it holds.
+class temp_dir {
+  public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    const std::string &path() const {
+        return path_;
+    }
+    std::string operator/(const std::string &name) const {
+        return path_ + "/" + name;
+    }
+
+  private:
+    std::string path_;
+};
+
+struct program_result {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+
+// Runs argv[0] (searched on PATH) with its standard input from /dev/null.
+program_result run_program(const std::vector<std::string> &argv);
+
+// Why loop devices cannot be used here, or "" when they can.
+std::string loop_devices_unavailable();
+
+// An image attached to the first free loop device, detached again when this
+// goes out of scope. Held open (`hold`), the device also clears itself if the
+// process dies, so a crashed test leaves no device behind; but then its page
+// cache outlives each opener, which a benchmark must avoid: the kernel drops
+// it at the last close, so every probe of a device nobody holds reads anew.
+class loop_device {
+  public:
+    explicit loop_device(const std::string &image, bool read_only = true, bool hold = true);
+    ~loop_device();
+    loop_device(const loop_device &) = delete;
+    loop_device &operator=(const loop_device &) = delete;
+    bool attached() const {
+        return !path_.empty();
+    }
+    const std::string &path() const {
+        return path_;
+    }
+    const std::string &error() const {
+        return error_;
+    }
+
+  private:
+    std::string path_;
+    std::string error_;
+    int holder_ = -1;
+};
+
+// Filesystems made by the real tools, and what pyxo_dev and `blkid -p` call them.
+struct real_filesystem {
+    const char *name;
+    const char *pyxo_type;  // null: not recognised
+    const char *blkid_type;
+    const char *why_differs;  // null when both agree
+};
+extern const std::vector<real_filesystem> real_filesystems;
+
+// Makes the named filesystem in a new image file in `dir`. Returns its path,
+// or "" with the reason in *why.
+std::string make_real_image(const real_filesystem &fs, const std::string &dir, std::string *why);
+
+bool write_file(const std::string &path, const std::string &bytes);
+std::string read_file(const std::string &path);
+
+#endif

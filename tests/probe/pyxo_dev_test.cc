@@ -1,0 +1,162 @@
+// pyxo_dev run as a program on loop devices attached to images.
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "probe_testkit.h"
+#include "signature_images.h"
+
+namespace {
+
+const std::string usage = "Return type of file system...\n\npyxo_dev <device>\n";
+
+program_result pyxo_dev(const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {PYXO_DEV};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv);
+}
+
+std::string image_string(const std::vector<unsigned char> &bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+#define SKIP_WITHOUT_LOOP_DEVICES()                        \
+    do {                                                   \
+        std::string why = loop_devices_unavailable();      \
+        if (!why.empty())                                  \
+            GTEST_SKIP() << "needs loop devices: " << why; \
+    } while (0)
+
+TEST(PyxoDev, WrongArgumentCountPrintsUsage) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, {"/dev/sda", "/dev/sdb"}, {"a", "b", "c"}}) {
+        SCOPED_TRACE(args.size());
+        program_result r = pyxo_dev(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(PyxoDev, WhatIsNoBlockDeviceGivesNothing) {
+    temp_dir dir;
+    ASSERT_FALSE(dir.path().empty());
+    std::string image = dir / "ext2.img";
+    // A valid ext2 signature, which must not be looked at in a regular file.
+    std::vector<unsigned char> bytes(signature_image_size);
+    bytes[1080] = 0x53, bytes[1081] = 0xEF;
+    ASSERT_TRUE(write_file(image, image_string(bytes)));
+    ASSERT_EQ(symlink(image.c_str(), (dir / "link").c_str()), 0);
+
+    for (const std::string &path :
+         {image, dir / "link", dir.path(), dir / "missing", std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        program_result r = pyxo_dev({path});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// Every row of the table, through the program on a read-only loop device
+// (an attempt to open it for writing would fail there).
+TEST(PyxoDev, EveryRowOfTheTableOnALoopDevice) {
+    SKIP_WITHOUT_LOOP_DEVICES();
+    temp_dir dir;
+    for (size_t i = 0; i < signature_image_count; i++) {
+        const signature_image &sample = signature_images[i];
+        SCOPED_TRACE(sample.name);
+        std::string image = dir / ("sample" + std::to_string(i) + ".img");
+        ASSERT_TRUE(write_file(image, image_string(signature_image_bytes(sample))));
+        loop_device dev(image);
+        ASSERT_TRUE(dev.attached()) << dev.error();
+
+        program_result r = pyxo_dev({dev.path()});
+        if (sample.expected) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, std::string("device type : ") + sample.expected + "\n");
+        } else {
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.out, "");
+        }
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(PyxoDev, SymbolicLinkToADeviceIsFollowed) {
+    SKIP_WITHOUT_LOOP_DEVICES();
+    temp_dir dir;
+    std::vector<unsigned char> bytes(signature_image_size);
+    bytes[1080] = 0x53, bytes[1081] = 0xEF;  // ext2 magic
+    bytes[1116] = 0x04, bytes[1248] = 8;     // a journal in inode 8
+    ASSERT_TRUE(write_file(dir / "ext3.img", image_string(bytes)));
+    loop_device dev(dir / "ext3.img");
+    ASSERT_TRUE(dev.attached()) << dev.error();
+    ASSERT_EQ(symlink(dev.path().c_str(), (dir / "stick").c_str()), 0);
+
+    program_result r = pyxo_dev({dir / "stick"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "device type : ext3\n");
+    EXPECT_EQ(r.err, "");
+}
+
+// 40000 bytes hold every region up to test 22 but not the one of test 23: the
+// probe stops there with a message, though the swap signature behind it would
+// have matched.
+TEST(PyxoDev, ShortDeviceFailsAtTheReadOfTest23) {
+    SKIP_WITHOUT_LOOP_DEVICES();
+    temp_dir dir;
+    std::string bytes(40000, '\0');
+    bytes.replace(4086, 10, "SWAPSPACE2");
+    ASSERT_TRUE(write_file(dir / "short.img", bytes));
+    loop_device dev(dir / "short.img");
+    ASSERT_TRUE(dev.attached()) << dev.error();
+
+    program_result r = pyxo_dev({dev.path()});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    // The seek beyond the end of a block device fails and sets errno, so the
+    // message takes the perror form: the device, a colon, the system's text.
+    std::string prefix = dev.path() + ": ";
+    EXPECT_EQ(r.err.compare(0, prefix.size(), prefix), 0) << r.err;
+    EXPECT_GT(r.err.size(), prefix.size() + 1) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+}
+
+TEST(PyxoDev, DeviceIsNeverWritten) {
+    SKIP_WITHOUT_LOOP_DEVICES();
+    temp_dir dir;
+    // Several signatures, so that many regions are read, UDF scan included.
+    std::vector<unsigned char> bytes(signature_image_size);
+    for (size_t i = 0; i < signature_image_count; i++) {
+        if (std::string(signature_images[i].name) == "ISO 9660 bridge, 4096-byte blocks")
+            signature_images[i].fill(bytes.data());
+    }
+    std::string before = image_string(bytes);
+    ASSERT_TRUE(write_file(dir / "rw.img", before));
+    loop_device dev(dir / "rw.img", /*read_only=*/false);
+    ASSERT_TRUE(dev.attached()) << dev.error();
+    std::string stat_file = "/sys/block/" + dev.path().substr(dev.path().rfind('/') + 1) + "/stat";
+    auto writes = [&] {
+        // Fields 5 to 8 of the block layer's counters are about writes.
+        std::istringstream s(read_file(stat_file));
+        long field[8] = {};
+        for (long &f : field)
+            s >> f;
+        return std::to_string(field[4]) + " " + std::to_string(field[6]);
+    };
+    std::string writes_before = writes();
+
+    program_result r = pyxo_dev({dev.path()});
+    EXPECT_EQ(r.out, "device type : udf\n");
+    EXPECT_EQ(writes(), writes_before);
+    EXPECT_EQ(read_file(dir / "rw.img"), before);
+}
+
+}  // namespace

@@ -234,3 +234,28 @@ TEST_F(Startup, UnopenableLogFileWarnsAndGoesOn) {
     marker("1065");
     stop_with_console_only(SIGTERM);
 }
+
+TEST_F(Startup, SyslogCopiesEachMessageToStandardErrorInOrder) {
+    rmdir(tree.scsi.c_str());
+    start({"-l", "-s"});
+    EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15");
+    drain(d, 5);
+    // File, then syslog (copied to standard error), then the console.
+    std::vector<std::string> want_console = {
+        "ERROR: Can't access scsi emulation information, abort", "Exit"};
+    std::vector<std::string> console, copies;
+    for (auto &l : d.lines) {
+        if (l.rfind("pyxod[", 0) == 0)
+            copies.push_back(l.substr(l.find("]: ") + 3));
+        else
+            console.push_back(l);
+    }
+    EXPECT_EQ(console, want_console);
+    EXPECT_EQ(copies,
+              (std::vector<std::string>{"Can't access scsi emulation information, abort", "Exit"}));
+    ASSERT_EQ(d.lines.size(), 4u);
+    EXPECT_EQ(d.lines[0].rfind("pyxod[", 0), 0u) << "the syslog copy comes before the console line";
+    EXPECT_EQ(tail(log_messages(tree.log), 2),
+              (std::vector<std::string>{"ERROR: Can't access scsi emulation information, abort",
+                                        "Exit"}));
+}

@@ -97,7 +97,12 @@ int main(int argc, char **argv) {
     // A failure to start the ORB shows here, as a failed conversion.
     if (!failed(&ev))
         servant = PYXO_servant_from_string(orb, ior, &ev);
-    if (failed(&ev) || CORBA::is_nil(servant)) {
+    if (!failed(&ev) && CORBA::is_nil(servant)) {
+        // A well-formed nil reference: any call on it would fail like this.
+        ev._major = PYXO_SYSTEM_EXCEPTION;
+        g_strlcpy(ev.id, "IDL:omg.org/CORBA/INV_OBJREF:1.0", sizeof ev.id);
+    }
+    if (failed(&ev)) {
         logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
                   "IOR parsing errror : Exit");
         go_signal(SIGTERM);

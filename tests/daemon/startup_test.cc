@@ -61,7 +61,8 @@ static void expect_corba_failure(const std::vector<std::string> &lines, const st
 }
 
 TEST_F(Startup, MalformedIorStops) {
-    for (const char *ior : {"not-an-ior", "IOR:0123", "IOR:zz"}) {
+    for (const char *ior :
+         {"not-an-ior", "IOR:0123", "IOR:zz", "IOR:00000000000000010000000000000000"}) {
         unlink(tree.log.c_str());
         child c = start_daemon(tree, {"-l"}, ior, merged());
         EXPECT_EQ(status_text(wait_exit(c, kPass)), "signal 15") << ior;

@@ -37,7 +37,8 @@ static struct poptOption options[] = {
 };
 
 static int dialog_type = DIALOG_NONE;
-static const char *dialog_message = "No message displayed";
+static const char no_message[] = "No message displayed";
+static const char *dialog_message = no_message;
 static GList *dialog_arg = NULL;
 static int answer = -1;
 static GtkWidget *win = NULL;
@@ -177,8 +178,11 @@ int main(int argc, char **argv) {
     while ((rc = poptGetNextOpt(context)) != -1) {
         if (rc == 'm') {
             char *text = poptGetOptArg(context);
-            if (text)
+            if (text) {
+                if (dialog_message != no_message)
+                    g_free((char *)dialog_message);
                 dialog_message = g_strdup(text);
+            }
             free(text);
         } else if (rc == 't') {
             char *word = poptGetOptArg(context);

@@ -230,6 +230,7 @@ TEST_F(DialogOnDisplay, MessageKinds) {
         {"yes_no Yes", {"-t", "yes_no", "-m", "Go on?"}, act::key, "alt+y", "", 248, ""},
         {"yes_no No", {"-t", "yes_no", "-m", "Go on?"}, act::key, "alt+n", "", 247, ""},
         {"yes_no closed", {"-t", "yes_no"}, act::close, "", "", 255, ""},
+        {"-m twice", {"-m", "first", "-m", "second"}, act::key, "alt+o", "", 251, ""},
         {"even extra words are echoed only",
          {"-m", "x", "a", "b"},
          act::key,

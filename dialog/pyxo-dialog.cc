@@ -45,10 +45,11 @@ static GtkWidget *win = NULL;
 static GtkWidget *entry = NULL;
 
 // _exit skips stdio's own flush, and the ">>> " lines must reach a pipe or a
-// file as surely as they reach a terminal.
+// file as surely as they reach a terminal, and before the warning when both
+// streams share one file.
 static void abort_run(const char *why) {
-    g_log(NULL, G_LOG_LEVEL_WARNING, "%s", why);
     fflush(stdout);
+    g_log(NULL, G_LOG_LEVEL_WARNING, "%s", why);
     _exit(-1);
 }
 
@@ -71,8 +72,11 @@ static void responce_callback(GtkDialog *dialog, gint response, gpointer data) {
             break;
         case GTK_RESPONSE_OK:
             answer = GTK_RESPONSE_OK;
+            // The bytes as typed (UTF-8): g_print would recode them for a
+            // non-UTF-8 locale and turn every other letter into '?', and a
+            // password must arrive exactly.
             if (dialog_type == DIALOG_PASSWORD || dialog_type == DIALOG_QUESTION)
-                g_print("%s", gtk_entry_get_text(GTK_ENTRY(entry)));
+                fputs(gtk_entry_get_text(GTK_ENTRY(entry)), stdout);
             break;
         case GTK_RESPONSE_DELETE_EVENT:
         case GTK_RESPONSE_NONE:

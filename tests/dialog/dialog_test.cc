@@ -354,6 +354,19 @@ TEST_F(DialogOnDisplay, TextEntries) {
     run_cases(cases);
 }
 
+// Text typed in the entry is UTF-8 whatever the locale; it must reach the
+// script byte for byte, not recoded to '?' for the C locale. The French
+// layout has these letters on keys of their own, so xdotool need not remap
+// a key while the dialog reads the keyboard.
+TEST_F(DialogOnDisplay, TextBeyondAsciiInTheCLocale) {
+    xdo({"setxkbmap", "fr"});
+    const std::string text = "p\u00e9 \u00e7\u00e0 x";
+    run_cases({
+        {"password", {"-t", "password"}, act::type_then_key, "Return", text, 251, text},
+        {"question", {"-t", "question"}, act::type_then_key, "Return", text, 251, text},
+    });
+}
+
 // A message full of directives must be shown as it is, not crash the
 // program or eat arguments that do not exist.
 TEST_F(DialogOnDisplay, MessageWithDirectives) {

@@ -178,7 +178,8 @@ std::string x_session_run(const x_session &x, const std::vector<std::string> &ar
     if (pipe2(fds, O_CLOEXEC) != 0)
         return "";
     int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    pid_t pid = spawn(full, x_session_env(x), devnull, fds[1], devnull);
+    // xdotool reads the text to type in the locale's encoding.
+    pid_t pid = spawn(full, x_session_env(x, {"LC_ALL=C.UTF-8"}), devnull, fds[1], devnull);
     close(fds[1]);
     close(devnull);
     std::string out;

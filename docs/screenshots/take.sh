@@ -21,6 +21,17 @@ unset LANGUAGE LC_ALL
 openbox --sm-disable >/dev/null 2>&1 &
 wm=$!
 until wmctrl -m >/dev/null 2>&1; do sleep 0.1; done
+# openbox may still drop a map request just after it announced itself: wait
+# until a probe window really shows.
+until {
+    xmessage -timeout 20 ready? &
+    probe=$!
+    timeout 3 xdotool search --sync --onlyvisible --classname xmessage >/dev/null
+    shown=$?
+    kill "$probe"
+    wait "$probe" 2>/dev/null
+    [ "$shown" -eq 0 ]
+}; do :; done
 
 # shot NAME TYPED-TEXT ARGS...: shows one window, frames included, then closes it.
 shot() {

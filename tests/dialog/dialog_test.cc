@@ -197,7 +197,15 @@ class DialogOnDisplay : public ::testing::Test {
             SCOPED_TRACE(c.name);
             dialog_run run = dialog_start(program, c.args, x_session_env(x), x.dir);
             std::string win = window_of(run);
-            ASSERT_FALSE(win.empty());
+            if (win.empty()) {
+                bool ok;
+                ADD_FAILURE() << "no window; dialog said: " << read_file(run.err_path)
+                              << "\nwindows: "
+                              << x_session_run(x, {"xwininfo", "-root", "-tree"}, ok)
+                              << "\nopenbox: " << read_file(x.dir + "/openbox.log");
+                dialog_wait(run, 0);
+                return;
+            }
             act_on(win, c);
             int status = dialog_wait(run, kTimeout);
             EXPECT_EQ(status, c.status) << read_file(run.err_path);

@@ -124,19 +124,38 @@ bool x_session_start(x_session &x, std::string &why) {
     close(log);
     close(devnull);
 
-    // openbox is ready once it announces itself on the root window.
+    // openbox announces itself on the root window first...
     deadline = now_s() + 30;
     for (;;) {
         bool ok = false;
         x_session_run(x, {"wmctrl", "-m"}, ok);
         if (ok)
-            return true;
+            break;
         if (now_s() > deadline) {
             why = "openbox did not start: " + read_file(x.dir + "/openbox.log");
             return false;
         }
         usleep(50000);
     }
+    // ...but a window mapped in the moments after that can be left unmapped
+    // for good, its map request dropped while openbox is still starting. It
+    // is ready once a probe window of ours actually shows.
+    for (int attempt = 0; attempt < 10; attempt++) {
+        int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+        pid_t probe = spawn({"xmessage", "-timeout", "20", "ready?"}, x_session_env(x), null_fd,
+                            null_fd, null_fd);
+        close(null_fd);
+        bool ok = false;
+        x_session_run(x,
+                      {"timeout", "3", "xdotool", "search", "--sync", "--onlyvisible",
+                       "--classname", "xmessage"},
+                      ok);
+        stop_child(probe);
+        if (ok)
+            return true;
+    }
+    why = "openbox never showed a window: " + read_file(x.dir + "/openbox.log");
+    return false;
 }
 
 void x_session_stop(x_session &x) {

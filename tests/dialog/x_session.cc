@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,9 +37,14 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
             int out_fd, int err_fd, int keep_fd = -1) {
     std::vector<char *> cargv = c_strings(argv);
     std::vector<char *> cenv = c_strings(env);
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid != 0)
         return pid;
+    // A test killed before its tear-down must not leave X servers behind.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+        _exit(127);
     if (in_fd >= 0)
         dup2(in_fd, 0);
     if (out_fd >= 0)

@@ -1,0 +1,414 @@
+// pyxo-dialog as scripts meet it: real windows on a private Xvfb display,
+// driven by xdotool, answers read from the exit status and standard output.
+#include <gtest/gtest.h>
+#include <glib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "x_session.h"
+
+namespace {
+
+const std::string program = PYXO_DIALOG;
+const double kTimeout = 60;
+
+struct no_display_case {
+    const char *name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    const char *warning;  // nullptr: no warning expected
+};
+
+struct captured {
+    int status;
+    std::string out, err;
+};
+
+captured run_without_display(const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char *> cargv;
+    for (std::string &a : argv)
+        cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+    gchar **env = g_get_environ();
+    env = g_environ_unsetenv(env, "DISPLAY");
+    gchar *out = nullptr, *err = nullptr;
+    gint wait_status = 0;
+    GError *error = nullptr;
+    gboolean ran = g_spawn_sync(nullptr, cargv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out,
+                                &err, &wait_status, &error);
+    g_strfreev(env);
+    captured c = {-1, "", ""};
+    if (!ran) {
+        ADD_FAILURE() << error->message;
+        g_error_free(error);
+        return c;
+    }
+    c.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    c.out = out;
+    c.err = err;
+    g_free(out);
+    g_free(err);
+    return c;
+}
+
+const std::string help_text =
+    "*********************************************************\n"
+    "pyxo-dialog, dialog boxes for shell scripts, by the pyxo authors, 2026\n"
+    "Usage : pyxo-dialog -t <info|error|value|password|yes_no|question>\n"
+    "        pyxo-dialog -t value \"text bp 1\" answer \"text bp 2\" answer ...\n"
+    "\n"
+    "Usage: pyxo-dialog [OPTION...]\n"
+    "  -h, --help               Display this help\n"
+    "  -t, --type=type          Type of dialog\n"
+    "  -m, --message=string     Message to display\n";
+
+const char *const odd = "bad optional arguments number, abort";
+const char *const no_button = "This type need at least one button value";
+
+// Standard output is a pipe here, so the ">>> " lines sit in stdio's buffer
+// when the argument check ends the process: they must arrive all the same.
+TEST(DialogWithoutDisplay, HelpAndArgumentErrors) {
+    const no_display_case cases[] = {
+        {"help", {"-h"}, 0, help_text, nullptr},
+        {"long help", {"--help"}, 0, help_text, nullptr},
+        {"help ends the options, nothing echoed", {"a", "-h", "b", "c"}, 0, help_text, nullptr},
+        {"odd count with the info kind",
+         {"-t", "info", "a", "b", "c"},
+         255,
+         ">>> a\n>>> b\n>>> c\n",
+         odd},
+        {"odd count without a kind", {"one"}, 255, ">>> one\n", odd},
+        {"odd count with the value kind",
+         {"-t", "value", "Go", "1", "Stop"},
+         255,
+         ">>> Go\n>>> 1\n>>> Stop\n",
+         odd},
+        {"negative number taken for an option", {"-t", "value", "Go", "-5"}, 255, ">>> Go\n", odd},
+        {"toolkit option as two words counts its value",
+         {"--display", ":99", "x", "y"},
+         255,
+         ">>> :99\n>>> x\n>>> y\n",
+         odd},
+        {"value kind without buttons", {"-t", "value"}, 255, "", no_button},
+        {"value kind without buttons, with a message",
+         {"-t", "VALUE", "-m", "Pick"},
+         255,
+         "",
+         no_button},
+    };
+    for (const no_display_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        captured r = run_without_display(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        if (c.warning) {
+            EXPECT_NE(r.err.find(std::string("WARNING **")), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
+        } else {
+            EXPECT_EQ(r.err, "");
+        }
+    }
+}
+
+TEST(DialogWithoutDisplay, ValidArgumentsNeedADisplay) {
+    captured r = run_without_display({"-m", "hello"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.status, 251);
+    EXPECT_EQ(r.out, "");
+}
+
+// What the test does to the window once it is up.
+enum class act { key, click_last_button, close, type_then_key };
+
+struct window_case {
+    const char *name;
+    std::vector<std::string> args;
+    act action;
+    std::string keys;  // xdotool key names for act::key and act::type_then_key
+    std::string text;  // typed before the keys
+    int status;
+    std::string out;
+};
+
+class DialogOnDisplay : public ::testing::Test {
+  protected:
+    x_session x;
+
+    void SetUp() override {
+        std::string why;
+        if (!x_session_start(x, why))
+            GTEST_SKIP() << "no private X display: " << why;
+    }
+    void TearDown() override {
+        x_session_stop(x);
+    }
+
+    std::string xdo(const std::vector<std::string> &argv) {
+        bool ok = false;
+        std::string out = x_session_run(x, argv, ok);
+        EXPECT_TRUE(ok) << argv[0] << " " << (argv.size() > 1 ? argv[1] : "") << " failed";
+        return out;
+    }
+
+    // The dialog's top-level window, once it is mapped.
+    std::string window_of(const dialog_run &run) {
+        std::string id =
+            xdo({"xdotool", "search", "--sync", "--onlyvisible", "--pid", std::to_string(run.pid)});
+        return id.substr(0, id.find('\n'));
+    }
+
+    void act_on(const std::string &win, const window_case &c) {
+        switch (c.action) {
+            case act::close:
+                xdo({"wmctrl", "-i", "-c", win});
+                return;
+            case act::click_last_button: {
+                // The action area sits at the bottom right; the last button
+                // added is the rightmost one.
+                std::string geometry = xdo({"xdotool", "getwindowgeometry", "--shell", win});
+                int width = 0, height = 0;
+                sscanf(geometry.c_str() + geometry.find("WIDTH="), "WIDTH=%d", &width);
+                sscanf(geometry.c_str() + geometry.find("HEIGHT="), "HEIGHT=%d", &height);
+                xdo({"xdotool", "mousemove", "--window", win, std::to_string(width - 20),
+                     std::to_string(height - 20), "click", "1"});
+                return;
+            }
+            case act::type_then_key:
+                xdo({"xdotool", "windowactivate", "--sync", win});
+                xdo({"xdotool", "type", "--delay", "20", c.text});
+                xdo({"xdotool", "key", c.keys});
+                return;
+            case act::key:
+                xdo({"xdotool", "windowactivate", "--sync", win});
+                xdo({"xdotool", "key", c.keys});
+                return;
+        }
+    }
+
+    void run_cases(const std::vector<window_case> &cases) {
+        for (const window_case &c : cases) {
+            SCOPED_TRACE(c.name);
+            dialog_run run = dialog_start(program, c.args, x_session_env(x), x.dir);
+            std::string win = window_of(run);
+            if (win.empty()) {
+                bool ok;
+                ADD_FAILURE() << "no window; dialog said: " << read_file(run.err_path)
+                              << "\nwindows: "
+                              << x_session_run(x, {"xwininfo", "-root", "-tree"}, ok)
+                              << "\nopenbox: " << read_file(x.dir + "/openbox.log");
+                dialog_wait(run, 0);
+                return;
+            }
+            act_on(win, c);
+            int status = dialog_wait(run, kTimeout);
+            EXPECT_EQ(status, c.status) << read_file(run.err_path);
+            EXPECT_EQ(read_file(run.out_path), c.out);
+        }
+    }
+
+    std::string title_of(const std::vector<std::string> &args,
+                         const std::vector<std::string> &env_extra = {}) {
+        dialog_run run = dialog_start(program, args, x_session_env(x, env_extra), x.dir);
+        std::string win = window_of(run);
+        std::string title = xdo({"xdotool", "getwindowname", win});
+        xdo({"wmctrl", "-i", "-c", win});
+        EXPECT_EQ(dialog_wait(run, kTimeout), 255) << read_file(run.err_path);
+        return title;
+    }
+};
+
+TEST_F(DialogOnDisplay, NoArguments) {
+    run_cases({
+        {"OK", {}, act::key, "Return", "", 251, ""},
+        {"closed from the window manager", {}, act::close, "", "", 255, ""},
+    });
+}
+
+TEST_F(DialogOnDisplay, MessageKinds) {
+    run_cases({
+        {"info OK", {"-t", "info", "-m", "Done"}, act::key, "alt+o", "", 251, ""},
+        {"error Close", {"-t", "error", "-m", "Failed"}, act::key, "alt+c", "", 255, ""},
+        {"yes_no Yes", {"-t", "yes_no", "-m", "Go on?"}, act::key, "alt+y", "", 248, ""},
+        {"yes_no No", {"-t", "yes_no", "-m", "Go on?"}, act::key, "alt+n", "", 247, ""},
+        {"yes_no closed", {"-t", "yes_no"}, act::close, "", "", 255, ""},
+        {"-m twice", {"-m", "first", "-m", "second"}, act::key, "alt+o", "", 251, ""},
+        {"even extra words are echoed only",
+         {"-m", "x", "a", "b"},
+         act::key,
+         "Return",
+         "",
+         251,
+         ">>> a\n>>> b\n"},
+    });
+}
+
+// Each kind is told apart by a button only it has.
+TEST_F(DialogOnDisplay, KindWordsIgnoreCase) {
+    run_cases({
+        {"Yes_No", {"-t", "Yes_No"}, act::key, "alt+y", "", 248, ""},
+        {"ERROR", {"-t", "ERROR"}, act::key, "alt+c", "", 255, ""},
+        {"INFO", {"-t", "INFO"}, act::key, "alt+o", "", 251, ""},
+        {"QuEsTiOn", {"-t", "QuEsTiOn"}, act::type_then_key, "Return", "q", 251, "q"},
+        {"unknown word falls back to info", {"-t", "yesno"}, act::key, "alt+o", "", 251, ""},
+        {"last word naming a kind wins",
+         {"-t", "yes_no", "-t", "nothing"},
+         act::key,
+         "alt+y",
+         "",
+         248,
+         ""},
+    });
+}
+
+TEST_F(DialogOnDisplay, ValueButtons) {
+    run_cases({
+        {"second of two buttons",
+         {"-t", "value", "-m", "Size?", "Small", "1", "Large", "2"},
+         act::click_last_button,
+         "",
+         "",
+         2,
+         ">>> Small\n>>> 1\n>>> Large\n>>> 2\n>>>>>>>>>> Small 1\n>>>>>>>>>> Large 2\n"},
+        {"not a number gives 0",
+         {"-t", "value", "Go", "abc"},
+         act::click_last_button,
+         "",
+         "",
+         0,
+         ">>> Go\n>>> abc\n>>>>>>>>>> Go 0\n"},
+        {"digits as far as they go",
+         {"-t", "value", "Go", " 12abc"},
+         act::click_last_button,
+         "",
+         "",
+         12,
+         ">>> Go\n>>>  12abc\n>>>>>>>>>> Go 12\n"},
+        {"low eight bits",
+         {"-t", "value", "Go", "300"},
+         act::click_last_button,
+         "",
+         "",
+         44,
+         ">>> Go\n>>> 300\n>>>>>>>>>> Go 300\n"},
+        {"-5 after a lone --",
+         {"-t", "value", "--", "Go", "-5"},
+         act::click_last_button,
+         "",
+         "",
+         251,
+         ">>> Go\n>>> -5\n>>>>>>>>>> Go -5\n"},
+        {"-6 after a lone --",
+         {"-t", "value", "--", "Go", "-6"},
+         act::click_last_button,
+         "",
+         "",
+         255,
+         ">>> Go\n>>> -6\n>>>>>>>>>> Go -6\n"},
+        {"-8 is an answer of its own",
+         {"-t", "value", "--", "Go", "-8"},
+         act::click_last_button,
+         "",
+         "",
+         248,
+         ">>> Go\n>>> -8\n>>>>>>>>>> Go -8\n"},
+        {"underscore marks a mnemonic",
+         {"-t", "value", "_First", "7", "_Second", "9"},
+         act::key,
+         "alt+f",
+         "",
+         7,
+         ">>> _First\n>>> 7\n>>> _Second\n>>> 9\n>>>>>>>>>> _First 7\n>>>>>>>>>> _Second 9\n"},
+        {"closed",
+         {"-t", "value", "A", "3"},
+         act::close,
+         "",
+         "",
+         255,
+         ">>> A\n>>> 3\n>>>>>>>>>> A 3\n"},
+    });
+}
+
+TEST_F(DialogOnDisplay, TextEntries) {
+    std::vector<window_case> cases;
+    for (const char *kind : {"password", "question"}) {
+        std::string k = kind;
+        cases.push_back({"OK",
+                         {"-t", k, "-m", "Say"},
+                         act::type_then_key,
+                         "alt+o",
+                         "s3cret word",
+                         251,
+                         "s3cret word"});
+        cases.push_back(
+            {"Enter in the entry", {"-t", k}, act::type_then_key, "Return", "abc", 251, "abc"});
+        cases.push_back({"Cancel", {"-t", k}, act::type_then_key, "alt+c", "abc", 255, ""});
+        cases.push_back({"empty entry, OK", {"-t", k}, act::key, "alt+o", "", 251, ""});
+        cases.push_back({"closed", {"-t", k}, act::close, "", "", 255, ""});
+        cases.push_back({"echoed words come first",
+                         {"-t", k, "x", "y"},
+                         act::type_then_key,
+                         "Return",
+                         "%s%n",
+                         251,
+                         ">>> x\n>>> y\n%s%n"});
+    }
+    run_cases(cases);
+}
+
+// Text typed in the entry is UTF-8 whatever the locale; it must reach the
+// script byte for byte, not recoded to '?' for the C locale. The French
+// layout has these letters on keys of their own, so xdotool need not remap
+// a key while the dialog reads the keyboard.
+TEST_F(DialogOnDisplay, TextBeyondAsciiInTheCLocale) {
+    xdo({"setxkbmap", "fr"});
+    const std::string text = "p\u00e9 \u00e7\u00e0 x";
+    run_cases({
+        {"password", {"-t", "password"}, act::type_then_key, "Return", text, 251, text},
+        {"question", {"-t", "question"}, act::type_then_key, "Return", text, 251, text},
+    });
+}
+
+// A message full of directives must be shown as it is, not crash the
+// program or eat arguments that do not exist.
+TEST_F(DialogOnDisplay, MessageWithDirectives) {
+    const std::string m = "100%s done %d%n %s%s%s%s";
+    run_cases({
+        {"info", {"-m", m}, act::key, "alt+o", "", 251, ""},
+        {"error", {"-t", "error", "-m", m}, act::key, "alt+c", "", 255, ""},
+        {"yes_no", {"-t", "yes_no", "-m", m}, act::key, "alt+y", "", 248, ""},
+        {"question", {"-t", "question", "-m", m}, act::key, "Return", "", 251, ""},
+        {"value",
+         {"-t", "value", "-m", m, "%s", "1"},
+         act::click_last_button,
+         "",
+         "",
+         1,
+         ">>> %s\n>>> 1\n>>>>>>>>>> %s 1\n"},
+    });
+}
+
+TEST_F(DialogOnDisplay, Titles) {
+    EXPECT_EQ(title_of({"-t", "value", "A", "1"}), "PYXO, question....\n");
+    EXPECT_EQ(title_of({"-t", "password"}), "PYXO, password....\n");
+    EXPECT_EQ(title_of({"-t", "question"}), "PYXO, Question....\n");
+    EXPECT_EQ(title_of({"-t", "info"}), "\n");
+}
+
+TEST_F(DialogOnDisplay, TranslatedTitle) {
+    const char *catalogue = "/usr/local/share/locale/fr/LC_MESSAGES/pyxo.mo";
+    if (access(catalogue, R_OK) != 0)
+        GTEST_SKIP() << catalogue << " is not installed (run cmake --install first)";
+    EXPECT_EQ(title_of({"-t", "password"}, {"LC_ALL=C.UTF-8", "LANGUAGE=fr"}),
+              "PYXO, mot de passe....\n");
+    EXPECT_EQ(title_of({"-t", "value", "A", "1"}, {"LC_ALL=C.UTF-8", "LANGUAGE=de"}),
+              "PYXO, Auswahl....\n");
+}
+
+}  // namespace

@@ -136,7 +136,10 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &handled, &old_mask);
     signal(SIGPIPE, SIG_IGN);
 
-    const char *orb_options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"}, {0, 0}};
+    // One thread per connection: the reports of one daemon are printed in the
+    // order it sent them.
+    const char *orb_options[][2] = {
+        {"endPoint", "giop:tcp:127.0.0.1:"}, {"maxServerThreadPerConnection", "1"}, {0, 0}};
     CORBA::ORB_var orb;
     try {
         orb = CORBA::ORB_init(argc, argv, "omniORB4", orb_options);

@@ -102,8 +102,8 @@ int main(int argc, char **argv) {
             double start = now_ms();
             dialog_run run = dialog_start(c.argv[0], args, env, x.dir);
             double ms = wait_for_map(display, start, 30000);
-            kill(run.pid, SIGTERM);
-            dialog_wait(run, 10);
+            kill(run.proc.pid, SIGTERM);
+            dialog_wait(run, 10s);
             drain(display);
             if (ms < 0) {
                 fprintf(stderr, "dialog_bench: %s showed no window\n", c.name);

@@ -122,7 +122,7 @@ int main(int argc, char **argv) {
     temp_dir dir;
     std::vector<device> devices;
     for (const real_filesystem &fs : real_filesystems) {
-        std::string image = make_real_image(fs, dir.path(), &why);
+        std::string image = make_real_image(fs, dir.path, &why);
         if (image.empty()) {
             fprintf(stderr, "probe_bench: %s: %s\n", fs.name, why.c_str());
             continue;

@@ -12,7 +12,7 @@
 
 // Generous: the daemon's 3-second period is part of its contract, and the
 // sanitizer build on a loaded machine is slow.
-constexpr double kPass = 20;
+constexpr std::chrono::seconds kPass{20};
 
 class DaemonTest : public ::testing::Test {
   protected:
@@ -59,7 +59,7 @@ class DaemonTest : public ::testing::Test {
     void stop_with_console_only(int sig) {
         ASSERT_EQ(kill(d.pid, sig), 0);
         EXPECT_EQ(status_text(wait_exit(d, kPass)), "exit 7");
-        drain(d, 5);
+        drain(d, 5s);
         ASSERT_FALSE(d.lines.empty());
         EXPECT_EQ(d.lines.back(), "Exit");
         EXPECT_FALSE(file_exists(tree.lock));
@@ -73,7 +73,7 @@ class DaemonTest : public ::testing::Test {
     // before it is over by then.
     void marker(const std::string &serial) {
         write_file(tree.scsi + "/usb-storage/m" + serial, usb_host_file(9, serial, "Yes"));
-        ASSERT_TRUE(wait_report(w.proc, serial, kPass, nullptr)) << "no report for " << serial;
+        ASSERT_TRUE(wait_report(w, serial, kPass, nullptr)) << "no report for " << serial;
     }
 
     // The "Media ... state changed" lines of the log, in order.

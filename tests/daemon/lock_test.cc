@@ -22,7 +22,7 @@ static int warnings(const std::vector<std::string> &log) {
 static pid_t gone_pid() {
     child c = spawn({"/bin/true"}, uncaptured());
     pid_t pid = c.pid;
-    wait_exit(c, 10);
+    wait_exit(c, 10s);
     return pid;
 }
 
@@ -87,7 +87,7 @@ TEST_F(Lock, OwnPidInTheLockIsStale) {
 
 TEST_F(Lock, RunningDaemonIsReplaced) {
     start();
-    child old_daemon = d;
+    child old_daemon = std::move(d);
     d = start_daemon(tree, {"-l"}, w.ior, merged());
     // Reap the old daemon at once: a zombie would still count as running.
     EXPECT_EQ(status_text(wait_exit(old_daemon, kPass)), "exit 7");
@@ -111,9 +111,9 @@ TEST_F(Lock, AnotherProgramsLivePidIsLeftAlone) {
     write_file(tree.lock, std::to_string(other.pid));
     start();
     EXPECT_EQ(read_file(tree.lock), std::to_string(d.pid));
-    EXPECT_EQ(wait_exit(other, 0), -1) << "the other program was stopped";
+    EXPECT_EQ(wait_exit(other, 0s), -1) << "the other program was stopped";
     stop_with(SIGTERM);
-    EXPECT_EQ(wait_exit(other, 0), -1) << "the other program was stopped";
+    EXPECT_EQ(wait_exit(other, 0s), -1) << "the other program was stopped";
     kill_child(other);
     EXPECT_EQ(warnings(log_messages(tree.log)), 0);
 }
@@ -151,7 +151,7 @@ TEST_F(Lock, UnprivilegedUserCannotCreateTheLock) {
     chmod(tree.dir.c_str(), 0755);  // like /var/run: root's, readable by all
     d = start_daemon(tree, {}, "IOR:00", nobody_merged());
     EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15");
-    drain(d, 5);
+    drain(d, 5s);
     EXPECT_EQ(d.lines, (std::vector<std::string>{
                            "WARNING: Can't create the lock file ( 13 ), abort", "Exit"}));
     EXPECT_FALSE(file_exists(tree.lock));
@@ -163,7 +163,7 @@ TEST_F(Lock, UnprivilegedUserCannotReadTheLock) {
     chmod(tree.lock.c_str(), 0600);
     d = start_daemon(tree, {}, "IOR:00", nobody_merged());
     EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15");
-    drain(d, 5);
+    drain(d, 5s);
     EXPECT_EQ(d.lines, (std::vector<std::string>{
                            "ERROR: Can't access the lock file, permission denied, abort", "Exit"}));
     EXPECT_EQ(read_file(tree.lock), "1");  // not ours to remove

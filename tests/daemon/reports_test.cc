@@ -17,14 +17,14 @@ TEST_F(Reports, FirstPassReportsEveryMediumThenNothingWhileUnchanged) {
     start();
 
     report r;
-    ASSERT_TRUE(wait_report(w.proc, "0a1b2c3d4e5f", kPass, &r));
+    ASSERT_TRUE(wait_report(w, "0a1b2c3d4e5f", kPass, &r));
     EXPECT_TRUE(r.attached);
     EXPECT_EQ(r.s_bus, 2);
     EXPECT_EQ(r.s_channel + r.s_id + r.s_lun, 0);
-    ASSERT_TRUE(wait_report(w.proc, "FEED01", kPass, &r));
+    ASSERT_TRUE(wait_report(w, "FEED01", kPass, &r));
     EXPECT_FALSE(r.attached);
     EXPECT_EQ(r.s_bus, 3);
-    ASSERT_TRUE(wait_report(w.proc, "beef02", kPass, &r));
+    ASSERT_TRUE(wait_report(w, "beef02", kPass, &r));
     EXPECT_FALSE(r.attached);  // no attachment line: "Removed"
     EXPECT_EQ(r.s_bus, 4);
 
@@ -42,7 +42,7 @@ TEST_F(Reports, FirstPassReportsEveryMediumThenNothingWhileUnchanged) {
     EXPECT_EQ(media[3], media_line("c0ffee", true));
     EXPECT_EQ(media[4], media_line("c0ffef", true));
     // Console copy without -d: the same messages on standard output.
-    drain(d, 5);
+    drain(d, 5s);
     EXPECT_NE(std::find(d.lines.begin(), d.lines.end(), media_line("FEED01", false)),
               d.lines.end());
     EXPECT_EQ(d.lines.back(), "Exit");
@@ -52,11 +52,11 @@ TEST_F(Reports, RemovedOnceAfterAttachedNoAndHostChangeReportedAgain) {
     write_file(host("2"), usb_host_file(2, "ABCDEF", "Yes"));
     start();
     report r;
-    ASSERT_TRUE(wait_report(w.proc, "ABCDEF", kPass, &r));
+    ASSERT_TRUE(wait_report(w, "ABCDEF", kPass, &r));
     EXPECT_TRUE(r.attached);
 
     write_file(host("2"), usb_host_file(2, "ABCDEF", "No"));
-    ASSERT_TRUE(wait_report(w.proc, "ABCDEF", kPass, &r));
+    ASSERT_TRUE(wait_report(w, "ABCDEF", kPass, &r));
     EXPECT_FALSE(r.attached);
     EXPECT_EQ(r.s_bus, 2);
     marker("aa01");
@@ -65,17 +65,17 @@ TEST_F(Reports, RemovedOnceAfterAttachedNoAndHostChangeReportedAgain) {
     // Plugged in again on another host: a change of the host number.
     unlink(host("2").c_str());
     write_file(host("3"), usb_host_file(3, "ABCDEF", "No"));
-    ASSERT_TRUE(wait_report(w.proc, "ABCDEF", kPass, &r));
+    ASSERT_TRUE(wait_report(w, "ABCDEF", kPass, &r));
     EXPECT_FALSE(r.attached);
     EXPECT_EQ(r.s_bus, 3);
     write_file(host("3"), usb_host_file(3, "ABCDEF", "Yes"));
-    ASSERT_TRUE(wait_report(w.proc, "ABCDEF", kPass, &r));
+    ASSERT_TRUE(wait_report(w, "ABCDEF", kPass, &r));
     EXPECT_TRUE(r.attached);
     EXPECT_EQ(r.s_bus, 3);
     // Moved to host 7 while attached: reported, and logged "Attached" again.
     unlink(host("3").c_str());
     write_file(host("7"), usb_host_file(7, "ABCDEF", "Yes"));
-    ASSERT_TRUE(wait_report(w.proc, "ABCDEF", kPass, &r));
+    ASSERT_TRUE(wait_report(w, "ABCDEF", kPass, &r));
     EXPECT_EQ(r.s_bus, 7);
     // Host file gone: no report at all.
     unlink(host("7").c_str());
@@ -123,7 +123,7 @@ TEST_F(Reports, LineFormsAcceptedAndRejected) {
         if (!c.serial)
             continue;
         report r;
-        ASSERT_TRUE(wait_report(w.proc, c.serial, kPass, &r)) << c.name;
+        ASSERT_TRUE(wait_report(w, c.serial, kPass, &r)) << c.name;
         EXPECT_EQ(r.attached, c.attached) << c.name;
         EXPECT_EQ(r.s_bus, c.bus) << c.name;
     }
@@ -146,7 +146,7 @@ TEST_F(Reports, SharedGuidFlipFlopsOnEveryPass) {
     int per_bus[2] = {0, 0};
     for (int i = 0; i < 6; i++) {
         report r;
-        ASSERT_TRUE(wait_report(w.proc, "d0d0", kPass, &r)) << i;
+        ASSERT_TRUE(wait_report(w, "d0d0", kPass, &r)) << i;
         ASSERT_TRUE(r.s_bus == 2 || r.s_bus == 3) << r.s_bus;
         per_bus[r.s_bus - 2]++;
     }
@@ -168,7 +168,7 @@ TEST_F(Reports, UnreadableHostFileSkippedAndRetried) {
     marker("5ec2");
     chmod(host("2").c_str(), 0644);
     report r;
-    ASSERT_TRUE(wait_report(w.proc, "5ec0", kPass, &r));
+    ASSERT_TRUE(wait_report(w, "5ec0", kPass, &r));
     EXPECT_TRUE(r.attached);
     stop_with(SIGTERM);
     auto media = media_lines();
@@ -195,8 +195,8 @@ TEST_F(Reports, HostileTreeNeitherCrashesNorHides) {
     symlink(tree.scsi.c_str(), (tree.scsi + "/back").c_str());
     mkfifo((dir + "fifo").c_str(), 0644);
     start();
-    ASSERT_TRUE(wait_report(w.proc, "10a6", kPass, nullptr));
-    ASSERT_TRUE(wait_report(w.proc, "b1a7", kPass, nullptr));
+    ASSERT_TRUE(wait_report(w, "10a6", kPass, nullptr));
+    ASSERT_TRUE(wait_report(w, "b1a7", kPass, nullptr));
     marker("0b01");
     marker("0b02");
     stop_with(SIGTERM);

@@ -40,12 +40,12 @@ TEST_F(Startup, HelpPrintsAndExitsBeforeAnythingElse) {
 
 TEST_F(Startup, NoIorStopsOnlyAfterTakingTheLock) {
     start();
-    child old_daemon = d;
+    child old_daemon = std::move(d);
     d = start_daemon(tree, {}, "", merged());
     // The running daemon is replaced first.
     EXPECT_EQ(status_text(wait_exit(old_daemon, kPass)), "exit 7");
     EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15");
-    drain(d, 5);
+    drain(d, 5s);
     EXPECT_EQ(d.lines, (std::vector<std::string>{"ERROR: No ior : ABORT", "", "Exit"}));
     EXPECT_FALSE(file_exists(tree.lock));
 }
@@ -68,7 +68,7 @@ TEST_F(Startup, MalformedIorStops) {
         EXPECT_EQ(status_text(wait_exit(c, kPass)), "signal 15") << ior;
         expect_corba_failure(log_messages(tree.log), "IOR parsing errror : Exit");
         EXPECT_FALSE(file_exists(tree.lock));
-        drain(c, 5);
+        drain(c, 5s);
         ASSERT_GE(c.lines.size(), 2u);
         EXPECT_EQ(c.lines[1], "IOR parsing errror : Exit");
         kill_child(c);
@@ -81,16 +81,16 @@ TEST_F(Startup, DaemonizeWrittenAfterTheIorIsTakenAsTheIor) {
     // popt still sees -d: the starting process exits at once, the detached
     // one takes "-d" for the IOR and stops.
     EXPECT_EQ(status_text(wait_exit(c, kPass)), "exit 0");
-    ASSERT_TRUE(wait_file(
+    ASSERT_TRUE(wait_for_file(
         tree.log, [](const std::string &t) { return contains(t, "Exit\n"); }, kPass));
     expect_corba_failure(log_messages(tree.log), "IOR parsing errror : Exit");
-    EXPECT_TRUE(wait_file(
+    EXPECT_TRUE(wait_for_file(
         tree.lock, [&](const std::string &) { return !file_exists(tree.lock); }, kPass));
-    drain(c, 5);
+    drain(c, 5s);
     EXPECT_TRUE(c.lines.empty());
     EXPECT_TRUE(
         wait_line(
-            w.proc, [](const std::string &l) { return contains(l, "daemon_attached"); }, 0.5)
+            w.proc, [](const std::string &l) { return contains(l, "daemon_attached"); }, 500ms)
             .empty());
 }
 
@@ -115,9 +115,9 @@ TEST_F(Startup, ServantKilledWhileTheDaemonRuns) {
     for (int i = 0; i < 4 && status == -1; i++) {
         std::string serial = "dead0" + std::to_string(i);
         write_file(host(std::to_string(i)), usb_host_file(2, serial, "Yes"));
-        ASSERT_TRUE(wait_file(
+        ASSERT_TRUE(wait_for_file(
             tree.log, [&](const std::string &t) { return contains(t, "Media " + serial); }, kPass));
-        status = wait_exit(d, 2);
+        status = wait_exit(d, 2s);
     }
     EXPECT_EQ(status_text(status), "signal 15");
     auto log = log_messages(tree.log);
@@ -133,7 +133,7 @@ TEST_F(Startup, ScsiTreeMissing) {
     EXPECT_EQ(tail(log_messages(tree.log), 2),
               (std::vector<std::string>{"ERROR: Can't access scsi emulation information, abort",
                                         "Exit"}));
-    drain(d, 5);
+    drain(d, 5s);
     EXPECT_EQ(d.lines, (std::vector<std::string>{
                            "ERROR: Can't access scsi emulation information, abort", "Exit"}));
     EXPECT_FALSE(file_exists(tree.lock));
@@ -172,12 +172,12 @@ TEST_F(Detached, DaemonizeDetachesAndKeepsTheConsoleQuiet) {
     EXPECT_EQ(read_file(tree.lock), std::to_string(detached));
     marker("de7a");
     ASSERT_EQ(kill(detached, SIGTERM), 0);
-    EXPECT_TRUE(wait_file(
+    EXPECT_TRUE(wait_for_file(
         tree.lock, [&](const std::string &) { return !file_exists(tree.lock); }, kPass));
-    EXPECT_TRUE(wait_file(
+    EXPECT_TRUE(wait_for_file(
         tree.log, [](const std::string &t) { return contains(t, "Exit\n"); }, kPass));
     EXPECT_EQ(media_lines(), (std::vector<std::string>{media_line("de7a", true)}));
-    drain(d, 5);  // the detached process writes nothing on the console
+    drain(d, 5s);  // the detached process writes nothing on the console
     EXPECT_TRUE(d.lines.empty());
     detached = -1;
 }
@@ -187,14 +187,14 @@ class Signals : public DaemonTest, public ::testing::WithParamInterface<int> {};
 TEST_P(Signals, TerminatingSignalRunsTheShutdownOnceAndExitsSeven) {
     write_file(host("2"), usb_host_file(2, "519a", "Yes"));
     start();
-    ASSERT_TRUE(wait_report(w.proc, "519a", kPass, nullptr));
+    ASSERT_TRUE(wait_report(w, "519a", kPass, nullptr));
     // SIGCHLD reaps a child and starts the next pass at once; the daemon
     // carries on.
     write_file(host("3"), usb_host_file(3, "519b", "Yes"));
     struct timespec t0, t1;
     clock_gettime(CLOCK_MONOTONIC, &t0);
     kill(d.pid, SIGCHLD);
-    ASSERT_TRUE(wait_report(w.proc, "519b", kPass, nullptr));
+    ASSERT_TRUE(wait_report(w, "519b", kPass, nullptr));
     clock_gettime(CLOCK_MONOTONIC, &t1);
     EXPECT_LT(t1.tv_sec - t0.tv_sec + (t1.tv_nsec - t0.tv_nsec) / 1e9, 2.0)
         << "the pass after SIGCHLD did not start at once";
@@ -210,7 +210,7 @@ TEST_F(Startup, SecondSignalDuringTheShutdownChangesNothing) {
     for (int i = 0; i < 20; i++)
         write_file(host(std::to_string(i)), usb_host_file(i, "5e" + std::to_string(i), "Yes"));
     start();
-    ASSERT_TRUE(wait_report(w.proc, "5e19", kPass, nullptr));
+    ASSERT_TRUE(wait_report(w, "5e19", kPass, nullptr));
     kill(d.pid, SIGTERM);
     kill(d.pid, SIGINT);
     kill(d.pid, SIGQUIT);
@@ -240,7 +240,7 @@ TEST_F(Startup, SyslogCopiesEachMessageToStandardErrorInOrder) {
     rmdir(tree.scsi.c_str());
     start({"-l", "-s"});
     EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15");
-    drain(d, 5);
+    drain(d, 5s);
     // File, then syslog (copied to standard error), then the console.
     std::vector<std::string> want_console = {
         "ERROR: Can't access scsi emulation information, abort", "Exit"};

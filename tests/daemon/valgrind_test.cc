@@ -16,17 +16,17 @@ TEST_F(Valgrind, PassesAndShutdownAreClean) {
               merged(tree.env()));
     ASSERT_FALSE(
         wait_line(
-            w.proc, [](const std::string &l) { return contains(l, "daemon_attached"); }, 120)
+            w.proc, [](const std::string &l) { return contains(l, "daemon_attached"); }, 120s)
             .empty());
     report r;
-    ASSERT_TRUE(wait_report(w.proc, "7a1", 60, &r));
+    ASSERT_TRUE(wait_report(w, "7a1", 60s, &r));
     for (const char *state : {"No", "Yes", "No"}) {
         write_file(host("2"), usb_host_file(2, "7a1", state));
-        ASSERT_TRUE(wait_report(w.proc, "7a1", 60, &r));
+        ASSERT_TRUE(wait_report(w, "7a1", 60s, &r));
     }
     marker("7a2");
     kill(d.pid, SIGTERM);
-    int status = wait_exit(d, 120);
+    int status = wait_exit(d, 120s);
     std::string text = read_file(vlog);
     EXPECT_EQ(status_text(status), "exit 7") << text;
     EXPECT_TRUE(std::regex_search(text, std::regex("ERROR SUMMARY: 0 errors"))) << text;

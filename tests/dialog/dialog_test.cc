@@ -1,7 +1,6 @@
 // pyxo-dialog as scripts meet it: real windows on a private Xvfb display,
 // driven by xdotool, answers read from the exit status and standard output.
 #include <gtest/gtest.h>
-#include <glib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +13,7 @@
 namespace {
 
 const std::string program = PYXO_DIALOG;
-const double kTimeout = 60;
+constexpr std::chrono::seconds kTimeout{60};
 
 struct no_display_case {
     const char *name;
@@ -24,38 +23,12 @@ struct no_display_case {
     const char *warning;  // nullptr: no warning expected
 };
 
-struct captured {
-    int status;
-    std::string out, err;
-};
-
-captured run_without_display(const std::vector<std::string> &args) {
+program_result run_without_display(const std::vector<std::string> &args) {
     std::vector<std::string> argv = {program};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char *> cargv;
-    for (std::string &a : argv)
-        cargv.push_back(&a[0]);
-    cargv.push_back(nullptr);
-    gchar **env = g_get_environ();
-    env = g_environ_unsetenv(env, "DISPLAY");
-    gchar *out = nullptr, *err = nullptr;
-    gint wait_status = 0;
-    GError *error = nullptr;
-    gboolean ran = g_spawn_sync(nullptr, cargv.data(), env, G_SPAWN_DEFAULT, nullptr, nullptr, &out,
-                                &err, &wait_status, &error);
-    g_strfreev(env);
-    captured c = {-1, "", ""};
-    if (!ran) {
-        ADD_FAILURE() << error->message;
-        g_error_free(error);
-        return c;
-    }
-    c.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-    c.out = out;
-    c.err = err;
-    g_free(out);
-    g_free(err);
-    return c;
+    spawn_options o;
+    o.env = {"DISPLAY"};
+    return run_program(argv, o);
 }
 
 const std::string help_text =
@@ -105,7 +78,7 @@ TEST(DialogWithoutDisplay, HelpAndArgumentErrors) {
     };
     for (const no_display_case &c : cases) {
         SCOPED_TRACE(c.name);
-        captured r = run_without_display(c.args);
+        program_result r = run_without_display(c.args);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.out);
         if (c.warning) {
@@ -118,7 +91,7 @@ TEST(DialogWithoutDisplay, HelpAndArgumentErrors) {
 }
 
 TEST(DialogWithoutDisplay, ValidArgumentsNeedADisplay) {
-    captured r = run_without_display({"-m", "hello"});
+    program_result r = run_without_display({"-m", "hello"});
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.status, 251);
     EXPECT_EQ(r.out, "");
@@ -159,8 +132,8 @@ class DialogOnDisplay : public ::testing::Test {
 
     // The dialog's top-level window, once it is mapped.
     std::string window_of(const dialog_run &run) {
-        std::string id =
-            xdo({"xdotool", "search", "--sync", "--onlyvisible", "--pid", std::to_string(run.pid)});
+        std::string id = xdo({"xdotool", "search", "--sync", "--onlyvisible", "--pid",
+                              std::to_string(run.proc.pid)});
         return id.substr(0, id.find('\n'));
     }
 
@@ -203,7 +176,7 @@ class DialogOnDisplay : public ::testing::Test {
                               << "\nwindows: "
                               << x_session_run(x, {"xwininfo", "-root", "-tree"}, ok)
                               << "\nopenbox: " << read_file(x.dir + "/openbox.log");
-                dialog_wait(run, 0);
+                dialog_wait(run, 0s);
                 return;
             }
             act_on(win, c);

@@ -3,16 +3,19 @@
 // and helpers to start pyxo-dialog there and drive it with xdotool.
 #pragma once
 
-#include <sys/types.h>
-
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "process.h"
+
 struct x_session {
-    std::string dir;      // temporary directory, removed at the end
+    std::unique_ptr<temp_dir> tmp;
+    std::string dir;      // tmp's path, until x_session_stop removes it
     std::string display;  // ":N"
-    pid_t xvfb = -1;
-    pid_t wm = -1;
+    child xvfb;
+    child wm;
 };
 
 // Starts Xvfb and openbox; returns false (with a reason) when either fails.
@@ -29,7 +32,7 @@ std::vector<std::string> x_session_env(const x_session &x,
 std::string x_session_run(const x_session &x, const std::vector<std::string> &argv, bool &ok);
 
 struct dialog_run {
-    pid_t pid = -1;
+    child proc;
     std::string out_path;
     std::string err_path;
 };
@@ -38,8 +41,6 @@ struct dialog_run {
 dialog_run dialog_start(const std::string &program, const std::vector<std::string> &args,
                         const std::vector<std::string> &env, const std::string &dir);
 
-// Waits up to timeout_s for the program to end; returns the status a shell
+// Waits up to `timeout` for the program to end; returns the status a shell
 // would see, or -1 after killing it on timeout.
-int dialog_wait(dialog_run &run, double timeout_s);
-
-std::string read_file(const std::string &path);
+int dialog_wait(dialog_run &run, std::chrono::milliseconds timeout);

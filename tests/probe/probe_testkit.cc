@@ -3,89 +3,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/loop.h>
-#include <poll.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
-temp_dir::temp_dir() {
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/pyxo_probe_XXXXXX";
-    if (mkdtemp(tmpl.data()) != nullptr)
-        path_ = tmpl;
-}
-
-temp_dir::~temp_dir() {
-    if (!path_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-}
-
-program_result run_program(const std::vector<std::string> &argv) {
-    program_result r;
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return r;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        close(out[0]);
-        close(out[1]);
-        return r;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *into[2] = {&r.out, &r.err};
-    int open_fds = 2;
-    while (pid > 0 && open_fds > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                into[i]->append(buf, size_t(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open_fds--;
-            }
-        }
-    }
-    for (auto &f : fds) {
-        if (f.fd >= 0)
-            close(f.fd);
-    }
-    int status;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid)
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
 
 std::string loop_devices_unavailable() {
     if (geteuid() != 0)
@@ -219,18 +140,4 @@ std::string make_real_image(const real_filesystem &fs, const std::string &dir, s
     else
         *why = "no maker for " + name;
     return ok ? image : "";
-}
-
-bool write_file(const std::string &path, const std::string &bytes) {
-    std::ofstream f(path, std::ios::binary);
-    f << bytes;
-    f.close();
-    return bool(f);
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
 }

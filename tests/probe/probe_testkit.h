@@ -1,5 +1,5 @@
-// What the probe's program tests and benchmark share: temporary directories,
-// running a program, loop devices, and filesystem images made by real tools.
+// What the probe's program tests and benchmark share: loop devices, and
+// filesystem images made by real tools.
 
 #ifndef PYXO_TESTS_PROBE_TESTKIT_H
 #define PYXO_TESTS_PROBE_TESTKIT_H
@@ -7,32 +7,7 @@
 #include <string>
 #include <vector>
 
-// A fresh directory under $TMPDIR (or /tmp), removed with all it holds.
-class temp_dir {
-  public:
-    temp_dir();
-    ~temp_dir();
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    const std::string &path() const {
-        return path_;
-    }
-    std::string operator/(const std::string &name) const {
-        return path_ + "/" + name;
-    }
-
-  private:
-    std::string path_;
-};
-
-struct program_result {
-    int status = -1;  // exit status, or 128 + signal number
-    std::string out;
-    std::string err;
-};
-
-// Runs argv[0] (searched on PATH) with its standard input from /dev/null.
-program_result run_program(const std::vector<std::string> &argv);
+#include "process.h"
 
 // Why loop devices cannot be used here, or "" when they can.
 std::string loop_devices_unavailable();
@@ -76,8 +51,5 @@ extern const std::vector<real_filesystem> real_filesystems;
 // Makes the named filesystem in a new image file in `dir`. Returns its path,
 // or "" with the reason in *why.
 std::string make_real_image(const real_filesystem &fs, const std::string &dir, std::string *why);
-
-bool write_file(const std::string &path, const std::string &bytes);
-std::string read_file(const std::string &path);
 
 #endif

@@ -46,7 +46,7 @@ TEST(PyxoDev, WrongArgumentCountPrintsUsage) {
 
 TEST(PyxoDev, WhatIsNoBlockDeviceGivesNothing) {
     temp_dir dir;
-    ASSERT_FALSE(dir.path().empty());
+    ASSERT_FALSE(dir.path.empty());
     std::string image = dir / "ext2.img";
     // A valid ext2 signature, which must not be looked at in a regular file.
     std::vector<unsigned char> bytes(signature_image_size);
@@ -55,7 +55,7 @@ TEST(PyxoDev, WhatIsNoBlockDeviceGivesNothing) {
     ASSERT_EQ(symlink(image.c_str(), (dir / "link").c_str()), 0);
 
     for (const std::string &path :
-         {image, dir / "link", dir.path(), dir / "missing", std::string("/dev/null")}) {
+         {image, dir / "link", dir.path, dir / "missing", std::string("/dev/null")}) {
         SCOPED_TRACE(path);
         program_result r = pyxo_dev({path});
         EXPECT_EQ(r.status, 255);

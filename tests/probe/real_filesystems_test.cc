@@ -26,7 +26,7 @@ TEST_P(RealFilesystem, IsRecognised) {
     const real_filesystem &fs = GetParam();
     temp_dir dir;
     std::string why;
-    std::string image = make_real_image(fs, dir.path(), &why);
+    std::string image = make_real_image(fs, dir.path, &why);
     ASSERT_FALSE(image.empty()) << why;
     if (std::string(fs.name).rfind("vfat", 0) == 0) {
         // Found only through the OEM name that today's dosfstools writes.

@@ -91,7 +91,7 @@ struct watch {
     watch() {
         std::string ior_file = dir / "ior";
         proc = spawn({bin_dir() + "/pyxo-watch", "--no-daemon", "--json", "--ior-file", ior_file});
-        if (!wait_for_file(ior_file, 10000))
+        if (!wait_for_file(ior_file, non_empty, 10s))
             throw std::runtime_error("pyxo-watch wrote no IOR");
         ior = read_file(ior_file);
         ior.erase(ior.find_last_not_of("\n") + 1);
@@ -125,11 +125,11 @@ TEST(RoundTrip, EveryValueArrivesExactlyThroughPyxoWatch) {
         c.send(s, &ev);
         ASSERT_EQ(ev._major, PYXO_NO_EXCEPTION) << PYXO_exception_id(&ev);
         std::string line;
-        ASSERT_TRUE(read_line(w.proc, line, 10000)) << "nothing for " << c.expected;
+        ASSERT_TRUE(read_line(w.proc, line, 10s)) << "nothing for " << c.expected;
         EXPECT_EQ(line, c.expected);
     }
     // The EXIT command ends a servant that started no daemon, with status 0.
-    int ws = wait_exit(w.proc, 10000);
+    int ws = wait_exit(w.proc, 10s);
     ASSERT_TRUE(WIFEXITED(ws)) << ws;
     EXPECT_EQ(WEXITSTATUS(ws), 0);
     PYXO_Environment ev;
@@ -142,7 +142,7 @@ TEST(Failures, DeadServantGivesASystemExceptionOnAOnewayCall) {
         watch w;
         ior = w.ior;
         kill(w.proc.pid, SIGTERM);
-        ASSERT_NE(wait_exit(w.proc, 10000), -1);
+        ASSERT_NE(wait_exit(w.proc, 10s), -1);
     }
     PYXO::servant_ptr s = resolve(ior);  // converting makes no call
     PYXO_Environment ev;
@@ -177,7 +177,7 @@ TEST(Dispatcher, OnlyTheThreeExactNamesAreServed) {
     // The exact name goes through the same path and arrives.
     EXPECT_EQ(raw_giop_request(w.ior, "daemon_attached", 7), "");
     std::string line;
-    ASSERT_TRUE(read_line(w.proc, line, 10000));
+    ASSERT_TRUE(read_line(w.proc, line, 10s));
     EXPECT_EQ(line, R"({"op":"daemon_attached","pid":7})");
 
     // The same through the ORB's dynamic invocation.

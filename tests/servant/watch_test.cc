@@ -28,7 +28,7 @@ TEST(Watch, PassesFlagsAndItsIorLastAndEndsWithTheDaemonsStatus) {
     std::string daemon = fake_daemon(dir, "exit 7\n");
     child w = spawn({bin_dir() + "/pyxo-watch", "--json", "-l", "--daemon", daemon, "-s",
                      "--ior-file", dir / "ior"});
-    int ws = wait_exit(w, 20000);
+    int ws = wait_exit(w, 20s);
     ASSERT_TRUE(WIFEXITED(ws)) << ws;
     EXPECT_EQ(WEXITSTATUS(ws), 7);
     std::string args = read_file(dir / "args");
@@ -45,9 +45,9 @@ TEST(Watch, SigtermStopsTheDaemonFirst) {
                                               "/ready'\n"
                                               "while :; do sleep 0.1; done\n");
     child w = spawn({bin_dir() + "/pyxo-watch", "--daemon", daemon});
-    ASSERT_TRUE(wait_for_file(dir / "ready", 20000));
+    ASSERT_TRUE(wait_for_file(dir / "ready", non_empty, 20s));
     kill(w.pid, SIGTERM);
-    int ws = wait_exit(w, 20000);
+    int ws = wait_exit(w, 20s);
     ASSERT_TRUE(WIFEXITED(ws)) << ws;
     EXPECT_EQ(WEXITSTATUS(ws), 7);
     EXPECT_EQ(read_file(dir / "term"), "stopped\n");
@@ -57,20 +57,20 @@ TEST(Watch, ADaemonKilledBySignalGives128PlusItsNumber) {
     temp_dir dir;
     std::string daemon = fake_daemon(dir, "kill -KILL $$\n");
     child w = spawn({bin_dir() + "/pyxo-watch", "--daemon", daemon});
-    int ws = wait_exit(w, 20000);
+    int ws = wait_exit(w, 20s);
     ASSERT_TRUE(WIFEXITED(ws)) << ws;
     EXPECT_EQ(WEXITSTATUS(ws), 128 + SIGKILL);
 }
 
 TEST(Watch, RefusesUnknownOptionsAndDocumentsItsOwn) {
     child bad = spawn({bin_dir() + "/pyxo-watch", "--bogus"});
-    int ws = wait_exit(bad, 10000);
+    int ws = wait_exit(bad, 10s);
     ASSERT_TRUE(WIFEXITED(ws));
     EXPECT_EQ(WEXITSTATUS(ws), 2);
 
     child help = spawn({bin_dir() + "/pyxo-watch", "--help"});
-    std::string text = drain(help, 10000);
-    ws = wait_exit(help, 10000);
+    std::string text = drain(help, 10s);
+    ws = wait_exit(help, 10s);
     ASSERT_TRUE(WIFEXITED(ws));
     EXPECT_EQ(WEXITSTATUS(ws), 0);
     for (const char *option : {"--json", "--ior-file", "--no-daemon", "--daemon", "-d", "-l", "-s"})

@@ -5,13 +5,19 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
-// A directory under $TMPDIR (or /tmp), removed with its content at the end.
+using std::chrono_literals::operator""ms;
+using std::chrono_literals::operator""s;
+
+// A directory under $TMPDIR (or /tmp) with the given mode, removed with its
+// content at the end (even parts a test left unreadable).
 struct temp_dir {
     std::string path;
-    temp_dir();
+    explicit temp_dir(mode_t mode = 0755);
     ~temp_dir();
     temp_dir(const temp_dir &) = delete;
     temp_dir &operator=(const temp_dir &) = delete;
@@ -20,13 +26,31 @@ struct temp_dir {
     }
 };
 
-// A started program. Its standard output and error are read through pipes;
-// the destructor kills it (SIGKILL) if it still runs.
+struct spawn_options {
+    // NAME=VALUE added to (or replacing in) the environment; a bare NAME
+    // removes it.
+    std::vector<std::string> env;
+    bool clear_env = false;     // `env` is the whole environment
+    bool capture = true;        // standard output and error on pipes
+    bool merge_stderr = false;  // standard error on the output pipe
+    // Instead of a pipe (or, uncaptured, the test's own stream): a file,
+    // truncated first. The same name for both makes them share it.
+    std::string out_file, err_file;
+    bool as_nobody = false;    // run as the unprivileged user through setpriv
+    std::string own_pid_file;  // written with the child's own pid before exec
+};
+
+// A started program. Standard input is /dev/null. The destructor kills
+// (SIGKILL) and reaps it if it still runs.
 struct child {
-    pid_t pid = -1;
-    int out = -1, err = -1;
-    std::string out_buf, err_buf;
-    int wait_status = -1;  // set once reaped
+    pid_t pid = -1;                   // kept after the child is reaped
+    int out = -1, err = -1;           // read ends of the pipes, -1 once at end of file
+    std::string out_text, err_text;   // everything read so far
+    size_t out_pos = 0, err_pos = 0;  // how far read_line and drain consumed
+    std::string pending;              // output read but not yet split into lines
+    std::vector<std::string> lines;   // every output line so far (a last
+                                      // unterminated one too, at end of file)
+    int wait_status = -1;             // set once reaped
     child() = default;
     child(const child &) = delete;
     child &operator=(const child &) = delete;
@@ -35,27 +59,48 @@ struct child {
     ~child();
 };
 
-// Starts argv[0] (a path) with `env` added to (or replacing in) the
-// environment. Standard input is /dev/null.
-child spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+// Starts argv[0] (a path, or a name looked up on PATH).
+child spawn(const std::vector<std::string> &argv, const spawn_options &options = {});
 
-// Next line of the child's standard output (or error), without its line
-// break; false when none came within `timeout_ms` or the stream ended.
-bool read_line(child &c, std::string &line, int timeout_ms);
-bool read_err_line(child &c, std::string &line, int timeout_ms);
-// Everything left on standard output / error until both close or the deadline.
-std::string drain(child &c, int timeout_ms);
-
+// Reads what the pipes hold, waiting at most `timeout` for something.
+void pump(child &c, std::chrono::milliseconds timeout);
+// Next line of standard output, without its line break; false when none
+// came within `timeout` or the output ended.
+bool read_line(child &c, std::string &line, std::chrono::milliseconds timeout);
+// Waits until an output line (any so far, from the first) satisfies
+// `match`; returns it, or "" on time-out or end of output.
+std::string wait_line(child &c, const std::function<bool(const std::string &)> &match,
+                      std::chrono::milliseconds timeout);
+// The commonest `match`: the file exists and holds something.
+inline bool non_empty(const std::string &text) {
+    return !text.empty();
+}
+// Reads until both pipes close or the deadline; returns what read_line and
+// drain had not yet taken of standard output, then of standard error.
+std::string drain(child &c, std::chrono::milliseconds timeout);
 // Waits for the child to end; returns its wait status, or -1 on time-out.
-int wait_exit(child &c, int timeout_ms);
+// Keeps reading its pipes meanwhile so that it never blocks on them.
+int wait_exit(child &c, std::chrono::milliseconds timeout);
+// Kills (SIGKILL) and reaps a child still running; closes its pipes.
+void kill_child(child &c);
 
-// Waits until `path` exists (and is not empty); false on time-out.
-bool wait_for_file(const std::string &path, int timeout_ms);
-// Waits until the file's content contains `text`; false on time-out.
-bool wait_for_text(const std::string &path, const std::string &text, int timeout_ms);
+struct program_result {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+// Runs a program to its end, its output captured.
+program_result run_program(const std::vector<std::string> &argv, const spawn_options &options = {});
 
+// Waits until the file's text satisfies `match`; false on time-out.
+bool wait_for_file(const std::string &path, const std::function<bool(const std::string &)> &match,
+                   std::chrono::milliseconds timeout);
+
+// Writes `content` to `path` atomically (write, then rename), making parent
+// directories first, so that a program reading it never sees half of it.
+bool write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &content);
+bool file_exists(const std::string &path);
 
 // The build's program directory (the programs under test).
 std::string bin_dir();

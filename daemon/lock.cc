@@ -30,9 +30,7 @@ int lock_parse_pid(const char *text, long *pid) {
     return 1;
 }
 
-// Reads the lock file. 1 with *pid set, 0 when it holds no number, -1 when
-// it cannot be opened.
-static int read_lock(const char *path, long *pid) {
+int lock_read_pid(const char *path, long *pid) {
     FILE *f = fopen(path, "r");
     if (f == NULL)
         return -1;
@@ -85,7 +83,7 @@ int register_process(void) {
     const char *path = pyxo_lock_file();
     while (access(path, F_OK) == 0) {
         long pid = 0;
-        int got = read_lock(path, &pid);
+        int got = lock_read_pid(path, &pid);
         if (got < 0) {
             logprintf(LOG_ERR, "Can't access the lock file, permission denied, abort");
             go_signal(SIGTERM);

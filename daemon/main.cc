@@ -69,10 +69,6 @@ static void parse_options(int argc, char **argv) {
     poptFreeContext(context);
 }
 
-static int failed(const PYXO_Environment *e) {
-    return e->_major == PYXO_USER_EXCEPTION || e->_major == PYXO_SYSTEM_EXCEPTION;
-}
-
 int main(int argc, char **argv) {
     parse_options(argc, argv);
 
@@ -95,14 +91,9 @@ int main(int argc, char **argv) {
     orb = PYXO_ORB_init(argc, argv, orb_options, &ev);
     ior = g_strdup(argv[argc - 1]);
     // A failure to start the ORB shows here, as a failed conversion.
-    if (!failed(&ev))
+    if (!PYXO_exception_raised(&ev))
         servant = PYXO_servant_from_string(orb, ior, &ev);
-    if (!failed(&ev) && CORBA::is_nil(servant)) {
-        // A well-formed nil reference: any call on it would fail like this.
-        ev._major = PYXO_SYSTEM_EXCEPTION;
-        g_strlcpy(ev.id, "IDL:omg.org/CORBA/INV_OBJREF:1.0", sizeof ev.id);
-    }
-    if (failed(&ev)) {
+    if (PYXO_exception_raised(&ev)) {
         logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
                   "IOR parsing errror : Exit");
         go_signal(SIGTERM);
@@ -112,7 +103,7 @@ int main(int argc, char **argv) {
     scan_compile_patterns();
 
     PYXO_servant_daemon_attached(servant, (CORBA::Long)getpid(), &ev);
-    if (failed(&ev)) {
+    if (PYXO_exception_raised(&ev)) {
         logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
                   "Can't connect to servant : exit");
         go_signal(SIGTERM);

@@ -64,6 +64,9 @@ int register_process(void);
 // begins with a number; a number beyond the range of int gives *pid = -1
 // (no process has it). 0 when it holds no number.
 int lock_parse_pid(const char *text, long *pid);
+// Reads the lock file at `path`: 1 with *pid set, 0 when it holds no number,
+// -1 when it cannot be opened.
+int lock_read_pid(const char *path, long *pid);
 
 // scan.cc
 enum scan_line_kind { SCAN_LINE_NONE, SCAN_LINE_HOST, SCAN_LINE_GUID, SCAN_LINE_STATUS };

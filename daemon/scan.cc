@@ -64,7 +64,7 @@ static void report(PYXO::media_ST *media) {
     logprintf(LOG_INFO, "Media %s state changed : %s", (const char *)media->serial,
               media->attached ? "Attached" : "Removed");
     PYXO_servant_media_changed(servant, media, &ev);
-    if (ev._major == PYXO_USER_EXCEPTION || ev._major == PYXO_SYSTEM_EXCEPTION) {
+    if (PYXO_exception_raised(&ev)) {
         logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
                   "Error sending report to servant");
         go_signal(SIGTERM);

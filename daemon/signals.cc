@@ -60,12 +60,9 @@ void free_process(void) {
     // Only our own lock goes: an old daemon that shuts down late, after a new
     // one took the lock over, must not remove the new daemon's file.
     const char *path = pyxo_lock_file();
-    char *text = NULL;
     long pid = 0;
-    if (g_file_get_contents(path, &text, NULL, NULL) && lock_parse_pid(text, &pid) &&
-        pid == (long)getpid())
+    if (lock_read_pid(path, &pid) == 1 && pid == (long)getpid())
         unlink(path);
-    g_free(text);
 }
 
 void exit_daemon(void) {

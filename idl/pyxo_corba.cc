@@ -13,6 +13,10 @@ const char *PYXO_exception_id(const PYXO_Environment *ev) {
     return ev->id;
 }
 
+int PYXO_exception_raised(const PYXO_Environment *ev) {
+    return ev->_major == PYXO_USER_EXCEPTION || ev->_major == PYXO_SYSTEM_EXCEPTION;
+}
+
 static void set_exception(PYXO_Environment *ev, int major, const char *id) {
     ev->_major = major;
     g_strlcpy(ev->id, id ? id : "", sizeof ev->id);
@@ -82,6 +86,8 @@ PYXO::servant_ptr PYXO_servant_from_string(CORBA::ORB_ptr orb, const char *ior,
         CORBA::Object_var o = orb->string_to_object(ior);
         // No _narrow: it would ask the servant whether it is one, and the
         // daemon makes no call but its two oneway reports.
+        if (CORBA::is_nil(o))
+            throw CORBA::INV_OBJREF();
         obj = PYXO::servant::_unchecked_narrow(o);
     });
     return obj;

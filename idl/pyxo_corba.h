@@ -28,6 +28,8 @@ struct PYXO_Environment {
 void PYXO_exception_init(PYXO_Environment *ev);
 // The repository id of the exception held, or "" when there is none.
 const char *PYXO_exception_id(const PYXO_Environment *ev);
+// 1 when the last call failed: it raised a user or a system exception.
+int PYXO_exception_raised(const PYXO_Environment *ev);
 
 // *m receives a new record: serial "", attached FALSE, scsi all 0. A
 // previous value of *m is overwritten, not released.
@@ -43,7 +45,8 @@ void PYXO_media_ST_destroy(PYXO::media_ST **m);
 CORBA::ORB_ptr PYXO_ORB_init(int &argc, char **argv, const char *options[][2],
                              PYXO_Environment *ev);
 // Turns a stringified IOR into a servant reference without any remote call.
-// Returns nil on failure, with the exception in ev.
+// Returns nil on failure, with the exception in ev; a well-formed IOR of the
+// nil reference fails too (INV_OBJREF), as any call through it would.
 PYXO::servant_ptr PYXO_servant_from_string(CORBA::ORB_ptr orb, const char *ior,
                                            PYXO_Environment *ev);
 void PYXO_servant_release(PYXO::servant_ptr obj, PYXO_Environment *ev);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "PYXO.hh"
+#include "pyxo_paths.h"
 #include "watch_format.h"
 
 static watch_format format = WATCH_TEXT;
@@ -63,6 +64,11 @@ static void usage(FILE *out) {
         "  -s, --use_syslog     start pyxod with -s (syslog)\n"
         "      --daemon PATH    the pyxod to start (default: pyxod beside pyxo-watch)\n"
         "      --no-daemon      start no daemon; just serve and print\n"
+        "      --source SOURCE  where pyxod sees media: proc (/proc/scsi, every 3 s),\n"
+        "                       sysfs (pyxod --sysfs: /sys/class/scsi_host through udev,\n"
+        "                       woken by its events) or auto (the default: sysfs when\n"
+        "                       /sys/class/scsi_host exists and PYXOD_PROC_SCSI is not\n"
+        "                       set, else proc)\n"
         "      --json           print one JSON object per line, with the fields op, pid,\n"
         "                       serial, attached, s_bus, s_channel, s_id, s_lun, cmd\n"
         "      --ior-file FILE  write the IOR to FILE once ready to receive (removed at\n"
@@ -86,6 +92,19 @@ static std::string daemon_beside_us() {
     self[n] = '\0';
     std::string path = self;
     return path.substr(0, path.rfind('/') + 1) + "pyxod";
+}
+
+// The source pyxod is to watch, "proc" or "sysfs", for --source's value;
+// NULL for a value it does not take.
+static const char *chosen_source(const char *source) {
+    if (strcmp(source, "auto") == 0) {
+        const char *proc = getenv("PYXOD_PROC_SCSI");
+        bool sysfs = access(PYXO_SCSI_HOST_CLASS, F_OK) == 0 && (proc == NULL || *proc == '\0');
+        return sysfs ? "sysfs" : "proc";
+    }
+    if (strcmp(source, "proc") == 0 || strcmp(source, "sysfs") == 0)
+        return source;
+    return NULL;
 }
 
 static bool write_ior_file(const std::string &file, const char *ior) {
@@ -148,7 +167,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    enum { OPT_DAEMON = 256, OPT_NO_DAEMON, OPT_JSON, OPT_IOR_FILE };
+    enum { OPT_DAEMON = 256, OPT_NO_DAEMON, OPT_JSON, OPT_IOR_FILE, OPT_SOURCE };
     static const struct option long_options[] = {{"daemonize", no_argument, 0, 'd'},
                                                  {"use_log", no_argument, 0, 'l'},
                                                  {"use_syslog", no_argument, 0, 's'},
@@ -157,9 +176,11 @@ int main(int argc, char **argv) {
                                                  {"no-daemon", no_argument, 0, OPT_NO_DAEMON},
                                                  {"json", no_argument, 0, OPT_JSON},
                                                  {"ior-file", required_argument, 0, OPT_IOR_FILE},
+                                                 {"source", required_argument, 0, OPT_SOURCE},
                                                  {0, 0, 0, 0}};
     std::vector<std::string> flags;
     std::string daemon_path = daemon_beside_us(), ior_file;
+    const char *source = "auto";
     bool no_daemon = false, detaches = false;
     int c;
     while ((c = getopt_long(argc, argv, "dlsh", long_options, NULL)) != -1) {
@@ -189,6 +210,9 @@ int main(int argc, char **argv) {
             case OPT_IOR_FILE:
                 ior_file = optarg;
                 break;
+            case OPT_SOURCE:
+                source = optarg;
+                break;
             default:
                 usage(stderr);
                 return 2;
@@ -199,6 +223,14 @@ int main(int argc, char **argv) {
         usage(stderr);
         return 2;
     }
+    const char *chosen = chosen_source(source);
+    if (chosen == NULL) {
+        fprintf(stderr, "pyxo-watch: --source takes auto, proc or sysfs, not '%s'\n", source);
+        usage(stderr);
+        return 2;
+    }
+    if (strcmp(chosen, "sysfs") == 0)
+        flags.push_back("--sysfs");
 
     CORBA::String_var ior;
     try {
@@ -228,6 +260,12 @@ int main(int argc, char **argv) {
 
     pid_t child = 0;
     if (!no_daemon) {
+        if (strcmp(chosen, "sysfs") == 0)
+            fprintf(stderr, "pyxo-watch: source sysfs: pyxod --sysfs watches %s through udev\n",
+                    PYXO_SCSI_HOST_CLASS);
+        else
+            fprintf(stderr, "pyxo-watch: source proc: pyxod reads %s every 3 seconds\n",
+                    pyxo_proc_scsi());
         child = start_daemon(daemon_path, flags, ior, &old_mask);
         if (child < 0) {
             fprintf(stderr, "pyxo-watch: fork: %s\n", strerror(errno));

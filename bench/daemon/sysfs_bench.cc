@@ -7,9 +7,11 @@
 //     sending their uevents) to the report line read from pyxo-watch;
 // (b) one pass (in process, with a colocated servant) over 1, 10 and 100
 //     USB storage hosts, beside a floor that only lists the hosts and reads
-//     the four attribute files a pass needs of each, in the same run.
+//     the four attribute files a pass needs of each, and beside libudev's
+//     bare enumeration of the hosts, in the same run.
 #include <dirent.h>
 #include <fcntl.h>
+#include <libudev.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -132,9 +134,19 @@ static void floor_pass() {
     closedir(dir);
 }
 
+// libudev's part of a pass that no pass can do without: the enumeration.
+static void enumerate_only(struct udev *udev) {
+    struct udev_enumerate *hosts = udev_enumerate_new(udev);
+    udev_enumerate_add_match_subsystem(hosts, "scsi_host");
+    udev_enumerate_scan_devices(hosts);
+    udev_enumerate_unref(hosts);
+}
+
 static void passes() {
     printf("\n(b) one sysfs pass over N USB storage hosts, nothing changed (us; medians)\n");
-    printf("%8s %12s %12s %8s %14s\n", "hosts", "pass", "floor", "ratio", "first pass");
+    printf("%8s %10s %10s %8s %12s %8s %12s\n", "hosts", "pass", "floor", "ratio", "enumerate",
+           "ratio", "first pass");
+    struct udev *udev = udev_new();
     for (int hosts : {1, 10, 100}) {
         hash_tab = g_hash_table_new(g_str_hash, g_str_equal);
         // A testbed of its own for each size, filled before the daemon's
@@ -150,24 +162,30 @@ static void passes() {
         if (colocated_reports != hosts)
             fprintf(stderr, "sysfs_bench: %ld reports for %d hosts\n", colocated_reports, hosts);
         int runs = hosts >= 100 ? 101 : 501;
-        std::vector<double> pass, flo;
+        std::vector<double> pass, flo, enu;
         for (int r = 0; r < runs; r++) {
             double a = now();
             sysfs_pass(NULL);
             double b = now();
             floor_pass();
             double c = now();
+            enumerate_only(udev);
+            double d = now();
             pass.push_back(b - a);
             flo.push_back(c - b);
+            enu.push_back(d - c);
         }
-        double p = percentile(pass, 0.5) * 1e6, f = percentile(flo, 0.5) * 1e6;
-        printf("%8d %12.1f %12.1f %7.2fx %14.1f\n", hosts, p, f, p / f, first * 1e6);
+        double p = percentile(pass, 0.5) * 1e6, f = percentile(flo, 0.5) * 1e6,
+               e = percentile(enu, 0.5) * 1e6;
+        printf("%8d %10.1f %10.1f %7.2fx %12.1f %7.2fx %12.1f\n", hosts, p, f, p / f, e, e / f,
+               first * 1e6);
         sysfs_close();
         g_object_unref(testbed);
         g_hash_table_foreach_remove(hash_tab, free_hash_val, NULL);
         g_hash_table_destroy(hash_tab);
         hash_tab = NULL;
     }
+    udev_unref(udev);
 }
 
 int main(int argc, char **argv) {

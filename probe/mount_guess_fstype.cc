@@ -228,6 +228,35 @@ const char *run_tests(int fd, bool *io_failed, int *io_errno) {
     return nullptr;
 }
 
+// Opens the block device at `device` read-only, or gives -1. The path may be
+// swapped between the caller's stat and this open: a FIFO put there would
+// block a plain open for good, so the first open does not wait and only a
+// block device is kept. That open also skips the driver's check for a medium,
+// so the device is opened again through the descriptor, which names the same
+// device whatever the path says by now: an empty card reader then fails to
+// open as before, instead of reading as a device of no bytes.
+int open_block_device(const char *device) {
+    int probe_fd = open(device, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (probe_fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(probe_fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+        close(probe_fd);
+        return -1;
+    }
+    char self[32];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", probe_fd);
+    int fd = open(self, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        // No /proc: keep the first descriptor, only made to wait on reads.
+        int flags = fcntl(probe_fd, F_GETFL);
+        if (flags != -1 && fcntl(probe_fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+            return probe_fd;
+    }
+    close(probe_fd);
+    return fd;
+}
+
 }  // namespace
 
 int may_be_udf(const unsigned char *id) {
@@ -293,7 +322,7 @@ const char *do_guess_fstype(const char *device) {
     // Only block devices: an image in a regular file is not probed.
     if (stat(device, &st) != 0 || !S_ISBLK(st.st_mode))
         return nullptr;
-    int fd = open(device, O_RDONLY | O_CLOEXEC);
+    int fd = open_block_device(device);
     if (fd < 0)
         return nullptr;
     const char *type = do_guess_fstype_fd(fd, device);

@@ -127,6 +127,24 @@ TEST(PyxoDev, SymbolicLinkToADeviceIsFollowed) {
     EXPECT_EQ(r.err, "");
 }
 
+// A script reads the status alone as often as the line: a line lost on the
+// way must not leave a 0 behind.
+TEST(PyxoDev, ResultThatCannotBeWrittenIsAFailure) {
+    SKIP_WITHOUT_LOOP_DEVICES();
+    temp_dir dir;
+    std::vector<unsigned char> bytes(signature_image_size);
+    bytes[1080] = 0x53, bytes[1081] = 0xEF;  // ext2 magic
+    ASSERT_TRUE(write_file(dir / "ext2.img", image_string(bytes)));
+    loop_device dev(dir / "ext2.img");
+    ASSERT_TRUE(dev.attached()) << dev.error();
+
+    spawn_options to_full;
+    to_full.out_file = "/dev/full";
+    program_result r = run_program({PYXO_DEV, dev.path()}, to_full);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "standard output: No space left on device\n");
+}
+
 // The path turns from a link to a device into a FIFO and back as fast as
 // the machine goes, so that some runs see the device when they look at the
 // path and the FIFO when they open it. No signature is on the device, so

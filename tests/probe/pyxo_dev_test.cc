@@ -22,19 +22,18 @@ namespace {
 
 const std::string usage = "Return type of file system...\n\npyxo_dev <device>\n";
 
-program_result pyxo_dev(const std::vector<std::string> &args) {
+program_result pyxo_dev(const std::vector<std::string> &args, const spawn_options &options = {}) {
     std::vector<std::string> argv = {PYXO_DEV};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv);
+    return run_program(argv, options);
 }
 
-// The same, but a run that hangs is killed after a while and shows as -1.
-program_result pyxo_dev_within_seconds(const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {PYXO_DEV};
-    argv.insert(argv.end(), args.begin(), args.end());
-    child c = spawn(argv);
-    program_result r;
+// For a run that may hang: killed after a while, it shows as status -1.
+program_result pyxo_dev_within_seconds(const std::string &path) {
+    child c = spawn({PYXO_DEV, path});
     int status = wait_exit(c, 10s);
+    drain(c, 1s);
+    program_result r;
     r.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.out = c.out_text;
     r.err = c.err_text;
@@ -78,7 +77,7 @@ TEST(PyxoDev, WhatIsNoBlockDeviceGivesNothing) {
     for (const std::string &path :
          {image, dir / "link", dir.path, dir / "missing", std::string("/dev/null"), dir / "fifo"}) {
         SCOPED_TRACE(path);
-        program_result r = pyxo_dev_within_seconds({path});
+        program_result r = pyxo_dev_within_seconds(path);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
@@ -140,7 +139,7 @@ TEST(PyxoDev, ResultThatCannotBeWrittenIsAFailure) {
 
     spawn_options to_full;
     to_full.out_file = "/dev/full";
-    program_result r = run_program({PYXO_DEV, dev.path()}, to_full);
+    program_result r = pyxo_dev({dev.path()}, to_full);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "standard output: No space left on device\n");
 }
@@ -166,7 +165,7 @@ TEST(PyxoDev, FifoSwappedInBeforeTheOpenDoesNotHoldIt) {
         }
     });
     for (int run = 0; run < 300; run++) {
-        program_result r = pyxo_dev_within_seconds({path});
+        program_result r = pyxo_dev_within_seconds(path);
         if (r.status != 255 || !r.out.empty() || !r.err.empty()) {
             ADD_FAILURE() << "run " << run << ": status " << r.status << ", out \"" << r.out
                           << "\", err \"" << r.err << "\"";

@@ -78,8 +78,10 @@ A: unique_id=0
 A: state=running
 A: can_queue=1
 A: sg_tablesize=2048
+)";
 
-P: {scsi}/target{host}:0:0
+// What the kernel adds below the host once it has scanned it.
+static const char disk_record[] = R"(P: {scsi}/target{host}:0:0
 E: DEVTYPE=scsi_target
 E: SUBSYSTEM=scsi
 
@@ -153,16 +155,17 @@ static std::string disk_name(const usb_stick &s) {
 }
 
 std::string usb_stick_record(const usb_stick &s) {
-    return filled(stick_record, {{"usb", usb_path(s)},
-                                 {"scsi", scsi_path(s)},
-                                 {"port", s.port},
-                                 {"vendor", s.vendor},
-                                 {"product", s.product},
-                                 {"serial", s.serial},
-                                 {"driver", s.driver},
-                                 {"host", std::to_string(s.host)},
-                                 {"lun", std::to_string(s.lun)},
-                                 {"disk", disk_name(s)}});
+    return filled((std::string(stick_record) + "\n" + disk_record).c_str(),
+                  {{"usb", usb_path(s)},
+                   {"scsi", scsi_path(s)},
+                   {"port", s.port},
+                   {"vendor", s.vendor},
+                   {"product", s.product},
+                   {"serial", s.serial},
+                   {"driver", s.driver},
+                   {"host", std::to_string(s.host)},
+                   {"lun", std::to_string(s.lun)},
+                   {"disk", disk_name(s)}});
 }
 
 std::string usb_stick_host_path(const usb_stick &s) {

@@ -22,8 +22,9 @@ struct usb_stick {
 
 // The stick's devices in umockdev's record format (as umockdev-record
 // writes them), parents first: the USB device, its interface, the SCSI host
-// with its scsi_host class device, then the target, the SCSI device and the
-// block device.
+// with its scsi_host class device, then what the kernel adds once it has
+// scanned the host (kept apart in the source): the target, the SCSI device
+// and the block device.
 std::string usb_stick_record(const usb_stick &stick);
 // The sysfs path of the stick's scsi_host device.
 std::string usb_stick_host_path(const usb_stick &stick);

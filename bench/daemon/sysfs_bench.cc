@@ -3,8 +3,9 @@
 // umockdev-wrapper):
 // (a) latency of a report: the real pyxod --sysfs and pyxo-watch --no-daemon
 //     --json, CYCLES (default 50) plug/pull cycles of a stick, each timed
-//     from the start of the plug or pull (umockdev making the devices and
-//     sending their uevents) to the report line read from pyxo-watch;
+//     from the moment umockdev starts on the scsi_host device (adding it and
+//     sending its add event, or sending its remove event) to the moment a
+//     thread reading pyxo-watch's output gets the report line;
 // (b) one pass (in process, with a colocated servant) over 1, 10 and 100
 //     USB storage hosts, beside a floor that only lists the hosts and reads
 //     the four attribute files a pass needs of each, and beside libudev's
@@ -18,7 +19,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "colocated_servant.h"
@@ -45,6 +49,43 @@ static usb_stick stick(int n) {
     return s;
 }
 
+// pyxo-watch's report lines, each with the moment it was read: a thread of
+// its own reads them as they come, whatever the main thread is doing.
+struct report_clock {
+    std::mutex lock;
+    std::condition_variable came;
+    std::vector<std::pair<double, report>> reports;
+    bool ended = false;
+};
+
+static void read_reports(child *proc, report_clock *clock) {
+    size_t seen = 0;
+    while (proc->out >= 0) {
+        pump(*proc, 200ms);
+        std::lock_guard<std::mutex> hold(clock->lock);
+        for (; seen < proc->lines.size(); seen++) {
+            report r;
+            if (parse_report(proc->lines[seen], &r))
+                clock->reports.push_back({now(), r});
+        }
+        clock->came.notify_all();
+    }
+    std::lock_guard<std::mutex> hold(clock->lock);
+    clock->ended = true;
+    clock->came.notify_all();
+}
+
+// When the next report (after `*taken` of them) came; -1 if none in 20 s.
+static double report_time(report_clock *clock, size_t *taken, bool attached) {
+    std::unique_lock<std::mutex> hold(clock->lock);
+    if (!clock->came.wait_for(hold, 20s,
+                              [&] { return clock->ended || clock->reports.size() > *taken; }) ||
+        clock->reports.size() <= *taken)
+        return -1;
+    auto &[when, r] = clock->reports[(*taken)++];
+    return r.attached == attached ? when : -1;
+}
+
 static void latency(int cycles) {
     UMockdevTestbed *testbed = umockdev_testbed_new();
     fixture_tree tree;
@@ -58,29 +99,29 @@ static void latency(int cycles) {
         fprintf(stderr, "sysfs_bench: the daemon did not attach\n");
         exit(1);
     }
-    std::vector<double> plug, pull, umockdev;
+    report_clock clock;
+    std::thread reader(read_reports, &w.proc, &clock);
+    std::vector<double> plug, pull;
+    size_t taken = 0;
     for (int i = 0; i < cycles; i++) {
         usb_stick s = stick(0);
         s.host = 10 + i;  // a new host number each time, as the kernel gives
-        std::string serial = "07815567" + *s.serial;
-        report r;
-        double t0 = now();
-        usb_stick_plug(testbed, s);
-        double t1 = now();
-        bool ok = wait_report(w, serial, 20s, &r) && r.attached;
-        double t2 = now();
-        usb_stick_pull(testbed, s);
-        double t3 = now();
-        ok = ok && wait_report(w, serial, 20s, &r) && !r.attached;
-        double t4 = now();
-        if (!ok) {
+        std::string host = usb_stick_host_path(s);
+        double event = 0;
+        auto at_host = [&](const std::string &path) {
+            if (path == host)
+                event = now();
+        };
+        usb_stick_plug(testbed, s, at_host);
+        double attached = report_time(&clock, &taken, true);
+        plug.push_back(attached - event);
+        usb_stick_pull(testbed, s, true, at_host);
+        double removed = report_time(&clock, &taken, false);
+        pull.push_back(removed - event);
+        if (attached < 0 || removed < 0) {
             fprintf(stderr, "sysfs_bench: cycle %d lost its report\n", i);
             exit(1);
         }
-        plug.push_back(t2 - t0);
-        pull.push_back(t4 - t2);
-        umockdev.push_back(t1 - t0);
-        umockdev.push_back(t3 - t2);
     }
     printf("(a) uevent to report line at pyxo-watch, %d plug/pull cycles (ms)\n", cycles);
     printf("%10s %10s %10s\n", "", "median", "p95");
@@ -91,10 +132,10 @@ static void latency(int cycles) {
     std::vector<double> all = plug;
     all.insert(all.end(), pull.begin(), pull.end());
     printf("%10s %10.1f %10.1f\n", "both", percentile(all, 0.5) * 1e3, percentile(all, 0.95) * 1e3);
-    printf("(of which umockdev making or removing the devices: median %.1f ms)\n",
-           percentile(umockdev, 0.5) * 1e3);
     kill(d.pid, SIGTERM);
     wait_exit(d, 20s);
+    kill(w.proc.pid, SIGTERM);
+    reader.join();
     g_object_unref(testbed);
 }
 

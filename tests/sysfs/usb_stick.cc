@@ -182,25 +182,45 @@ static bool add(UMockdevTestbed *testbed, const std::string &record) {
     return false;
 }
 
-bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s) {
+// The record's devices, each paragraph with its sysfs path, in its order.
+static std::vector<std::pair<std::string, std::string>> devices(const std::string &record) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::istringstream in(record);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("P: ", 0) == 0)
+            out.push_back({"/sys" + line.substr(3), ""});
+        if (!out.empty())
+            out.back().second += line + "\n";
+    }
+    return out;
+}
+
+bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s, const stick_step &before) {
     gchar *sys = umockdev_testbed_get_sys_dir(testbed);
     bool have_controller =
         access((std::string(sys) + "/devices/pci0000:00/0000:00:14.0/usb1").c_str(), F_OK) == 0;
     g_free(sys);
-    return (have_controller || add(testbed, controller_record)) &&
-           add(testbed, usb_stick_record(s));
+    if (!have_controller && !add(testbed, controller_record))
+        return false;
+    for (auto &[path, record] : devices(usb_stick_record(s))) {
+        if (before)
+            before(path);
+        if (!add(testbed, record))
+            return false;
+    }
+    return true;
 }
 
-void usb_stick_pull(UMockdevTestbed *testbed, const usb_stick &s, bool events) {
-    std::vector<std::string> paths;
-    std::istringstream in(usb_stick_record(s));
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("P: ", 0) == 0)
-            paths.push_back("/sys" + line.substr(3));
-    for (auto p = paths.rbegin(); p != paths.rend(); ++p) {
+void usb_stick_pull(UMockdevTestbed *testbed, const usb_stick &s, bool events,
+                    const stick_step &before) {
+    auto chain = devices(usb_stick_record(s));
+    for (auto device = chain.rbegin(); device != chain.rend(); ++device) {
+        const char *path = device->first.c_str();
+        if (before)
+            before(device->first);
         if (events)
-            umockdev_testbed_uevent(testbed, p->c_str(), "remove");
-        umockdev_testbed_remove_device(testbed, p->c_str());
+            umockdev_testbed_uevent(testbed, path, "remove");
+        umockdev_testbed_remove_device(testbed, path);
     }
 }
 

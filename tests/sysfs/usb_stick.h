@@ -4,6 +4,7 @@
 // for every test and benchmark that needs one; extend it here.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -28,13 +29,18 @@ struct usb_stick {
 std::string usb_stick_record(const usb_stick &stick);
 // The sysfs path of the stick's scsi_host device.
 std::string usb_stick_host_path(const usb_stick &stick);
+// Called with a device's sysfs path before it is added or removed: to time
+// its event, or to let time pass before it.
+using stick_step = std::function<void(const std::string &path)>;
 // Plugs the stick in (and the USB controller it hangs on, the first time):
 // every device sends its add event, parents first. False (with the reason
 // on standard error) when the testbed refused the record.
-bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &stick);
+bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &stick,
+                    const stick_step &before = {});
 // Pulls it out, children first; with `events` each device first sends its
 // remove event, as the kernel does; without, the devices just vanish.
-void usb_stick_pull(UMockdevTestbed *testbed, const usb_stick &stick, bool events = true);
+void usb_stick_pull(UMockdevTestbed *testbed, const usb_stick &stick, bool events = true,
+                    const stick_step &before = {});
 
 // Runs this program again under umockdev-wrapper, unless it already runs
 // there: its preload shows the program and every program it starts the

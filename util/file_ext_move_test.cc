@@ -112,8 +112,8 @@ TEST_F(Move, PreconditionsNameTheNullArgument) {
                                  "source_path != NULL"};
     ASSERT_EQ(log.criticals.size(), G_N_ELEMENTS(expressions));
     for (size_t i = 0; i < G_N_ELEMENTS(expressions); i++)
-        EXPECT_TRUE(
-            IsCheckMessage(log.criticals[i], "file_ext_move.cc", "file_ext_move", expressions[i]));
+        EXPECT_TRUE(IsCheckMessage(log.criticals[i], "file_ext.cc", "file_ext_move", expressions[i],
+                                   "file_ext_move.cc"));
 }
 
 // What the caller may not read or write is refused, not worked around.

@@ -217,8 +217,8 @@ TEST_F(AppLock, NullNamesAreReported) {
                                "file_ext_Unlock_app"};
     ASSERT_EQ(log.criticals.size(), G_N_ELEMENTS(functions));
     for (size_t i = 0; i < G_N_ELEMENTS(functions); i++)
-        EXPECT_TRUE(
-            IsCheckMessage(log.criticals[i], "file_ext_lock.cc", functions[i], "app_name != NULL"));
+        EXPECT_TRUE(IsCheckMessage(log.criticals[i], "file_ext.cc", functions[i],
+                                   "app_name != NULL", "file_ext_lock.cc"));
     EXPECT_EQ(read_file(lock("(null)")), "");
 }
 

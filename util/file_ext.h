@@ -86,7 +86,8 @@ int file_ext_lock_app_status(const char *app_name);
 // it (possibly the caller) or the file cannot be written.
 int file_ext_lock_app(const char *app_name);
 
-// 1 when the lock file was removed, whoever holds it; 0 when there is none.
+// 1 when the lock file was removed, whoever holds it; 0 when there is none
+// or it could not be removed.
 int file_ext_Unlock_app(const char *app_name);
 
 // Starts the first of mozilla, galeon, netscape, konqueror found on PATH

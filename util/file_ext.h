@@ -67,8 +67,9 @@ char *file_ext_make_static_path(const char *source, const char *str);
 // Returns 0 done; 1 or 2 a null source or target argument; 3 the target is
 // the source; 4 the source is not a readable regular file or the target
 // directory cannot be examined; 5 the target exists; 100 + errno when the
-// link, or the copy's open, read or write, failed (a partial target may
-// remain).
+// link, or the copy's open, fchmod, read, write or close, failed (after a
+// failed read or write the partial target remains; after a failed fchmod or
+// close the target is removed).
 int file_ext_move(const char *source_path, const char *source_name, const char *target_path,
                   const char *target_name);
 

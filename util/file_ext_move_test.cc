@@ -227,4 +227,24 @@ TEST_F(MoveAcross, NeverOverwritesAndReportsFailedOpensAndWrites) {
     EXPECT_TRUE(exists(mnt + "/big"));
 }
 
+// A file system that refuses every chmod (bindfs --chmod-deny, as FAT does
+// for bits it cannot hold): the copy's target cannot get the source's bits.
+TEST_F(Move, FailedChmodOfTheCopyRemovesTheTarget) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a FUSE file system needs root here";
+    std::string backing = dir / "backing", denied = dir / "denied";
+    ASSERT_EQ(mkdir(backing.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(denied.c_str(), 0755), 0);
+    program_result mounted = run_program({"bindfs", "--chmod-deny", backing, denied});
+    if (mounted.status != 0)
+        GTEST_SKIP() << "cannot mount with bindfs: " << mounted.err;
+    write_file(src + "/a", "data");
+    int before = open_descriptors();
+    EXPECT_EQ(file_ext_move(src.c_str(), "a", denied.c_str(), "a"), 100 + EPERM);
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_FALSE(exists(backing + "/a"));
+    EXPECT_EQ(read_file(src + "/a"), "data");
+    umount2(denied.c_str(), MNT_DETACH);
+}
+
 }  // namespace

@@ -12,7 +12,7 @@ PACKAGES="
   xvfb xauth xdotool openbox wmctrl x11-utils imagemagick zenity
   e2fsprogs dosfstools util-linux util-linux-extra genisoimage udftools
   x11-xkb-utils
-  bindfs
+  bindfs locales
 "
 
 missing=""

@@ -6,6 +6,10 @@
 // checks of the functions that have them.
 #pragma once
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // File-type bits of `path` (its mode & 0xF000, symbolic links followed):
 // 0x4000 directory, 0x8000 regular file, ...; -1 when stat fails or path is null.
 int file_ext_file_get_file_type(const char *path);
@@ -95,3 +99,7 @@ int file_ext_Unlock_app(const char *app_name);
 // with `url` as its one argument, without waiting for it. 1 when it was
 // started, 0 otherwise.
 int file_ext_launch_browser(const char *url);
+
+#ifdef __cplusplus
+}
+#endif

@@ -440,8 +440,8 @@ TEST_F(DialogOnDisplay, TypedTextInTheLocalesEncoding) {
 }
 
 TEST_F(DialogOnDisplay, TranslatedTitle) {
-    const char *catalogue = "/usr/local/share/locale/fr/LC_MESSAGES/pyxo.mo";
-    if (access(catalogue, R_OK) != 0)
+    const std::string catalogue = PYXO_LOCALE_DIR "/fr/LC_MESSAGES/pyxo.mo";
+    if (access(catalogue.c_str(), R_OK) != 0)
         GTEST_SKIP() << catalogue << " is not installed (run cmake --install first)";
     EXPECT_EQ(title_of({"-t", "password"}, {"LC_ALL=C.UTF-8", "LANGUAGE=fr"}),
               "PYXO, mot de passe....\n");

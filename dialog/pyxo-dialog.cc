@@ -1,6 +1,7 @@
 // pyxo-dialog: asks one thing in a modal GTK 2 dialog and hands the answer
 // back to the script that started it. The answer is the exit status; the
 // text of the password and question kinds also goes to standard output.
+#include <errno.h>
 #include <libintl.h>
 #include <locale.h>
 #include <popt.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
 #include "pyxo_paths.h"
@@ -43,6 +45,8 @@ static GList *dialog_arg = NULL;
 static int answer = -1;
 static GtkWidget *win = NULL;
 static GtkWidget *entry = NULL;
+static XIOErrorHandler toolkit_io_error = NULL;
+static bool display_lost = false;
 
 // _exit skips stdio's own flush, and the ">>> " lines must reach a pipe or a
 // file as surely as they reach a terminal, and before the warning when both
@@ -51,6 +55,35 @@ static void abort_run(const char *why) {
     fflush(stdout);
     g_log(NULL, G_LOG_LEVEL_WARNING, "%s", why);
     _exit(-1);
+}
+
+// GDK reports a lost display with a message of its own and then calls
+// exit(1), and 1 is also a button's answer: keep the message, but end with
+// the status of no answer.
+static void end_without_answer() {
+    if (display_lost) {
+        fflush(stdout);
+        _exit(255);
+    }
+}
+
+static int lose_display(Display *display) {
+    display_lost = true;
+    return toolkit_io_error(display);
+}
+
+// In the locale's own encoding where it can hold every character typed;
+// else the bytes as typed (UTF-8) rather than a '?' for each character it
+// lacks, since a password must arrive exactly. The text is the answer: if
+// it cannot be written, the dialog has no answer.
+static void write_typed_text(const char *text) {
+    char *local = g_locale_from_utf8(text, -1, NULL, NULL, NULL);
+    if (fputs(local ? local : text, stdout) == EOF || fflush(stdout) != 0) {
+        int error = errno;
+        answer = -1;
+        g_log(NULL, G_LOG_LEVEL_WARNING, "cannot write the typed text: %s", g_strerror(error));
+    }
+    g_free(local);
 }
 
 static void print_help(poptContext context) {
@@ -72,11 +105,8 @@ static void responce_callback(GtkDialog *dialog, gint response, gpointer data) {
             break;
         case GTK_RESPONSE_OK:
             answer = GTK_RESPONSE_OK;
-            // The bytes as typed (UTF-8): g_print would recode them for a
-            // non-UTF-8 locale and turn every other letter into '?', and a
-            // password must arrive exactly.
             if (dialog_type == DIALOG_PASSWORD || dialog_type == DIALOG_QUESTION)
-                fputs(gtk_entry_get_text(GTK_ENTRY(entry)), stdout);
+                write_typed_text(gtk_entry_get_text(GTK_ENTRY(entry)));
             break;
         case GTK_RESPONSE_DELETE_EVENT:
         case GTK_RESPONSE_NONE:
@@ -221,8 +251,16 @@ int main(int argc, char **argv) {
     bind_textdomain_codeset("pyxo", "UTF-8");
     textdomain("pyxo");
 
-    gdk_init(&argc, &argv);
-    gtk_init(&argc, &argv);
+    // gtk_init would end with status 1, a button's answer, without a display.
+    if (!gtk_init_check(&argc, &argv)) {
+        const char *name = gdk_get_display_arg_name();
+        if (name == NULL)
+            name = g_getenv("DISPLAY");
+        char *why = g_strdup_printf("cannot open display: %s", name ? name : "");
+        abort_run(why);
+    }
+    atexit(end_without_answer);
+    toolkit_io_error = XSetIOErrorHandler(lose_display);
 
     if (dialog_type == DIALOG_VALUE || dialog_type == DIALOG_PASSWORD ||
         dialog_type == DIALOG_QUESTION)

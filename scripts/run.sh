@@ -5,7 +5,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh build
+# Only the programs it runs, not the tests and benchmarks.
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --target pyxo-watch pyxod
 
 # pyxo-watch picks the source itself (--source auto): sysfs where the kernel
 # lists SCSI hosts, else /proc/scsi.

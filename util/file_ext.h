@@ -6,6 +6,10 @@
 // checks of the functions that have them.
 #pragma once
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // File-type bits of `path` (its mode & 0xF000, symbolic links followed):
 // 0x4000 directory, 0x8000 regular file, ...; -1 when stat fails or path is null.
 int file_ext_file_get_file_type(const char *path);
@@ -67,8 +71,9 @@ char *file_ext_make_static_path(const char *source, const char *str);
 // Returns 0 done; 1 or 2 a null source or target argument; 3 the target is
 // the source; 4 the source is not a readable regular file or the target
 // directory cannot be examined; 5 the target exists; 100 + errno when the
-// link, or the copy's open, read or write, failed (a partial target may
-// remain).
+// link, or the copy's open, fchmod, read, write or close, failed (after a
+// failed read or write the partial target remains; after a failed fchmod or
+// close the target is removed).
 int file_ext_move(const char *source_path, const char *source_name, const char *target_path,
                   const char *target_name);
 
@@ -86,10 +91,15 @@ int file_ext_lock_app_status(const char *app_name);
 // it (possibly the caller) or the file cannot be written.
 int file_ext_lock_app(const char *app_name);
 
-// 1 when the lock file was removed, whoever holds it; 0 when there is none.
+// 1 when the lock file was removed, whoever holds it; 0 when there is none
+// or it could not be removed.
 int file_ext_Unlock_app(const char *app_name);
 
 // Starts the first of mozilla, galeon, netscape, konqueror found on PATH
 // with `url` as its one argument, without waiting for it. 1 when it was
 // started, 0 otherwise.
 int file_ext_launch_browser(const char *url);
+
+#ifdef __cplusplus
+}
+#endif

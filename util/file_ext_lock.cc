@@ -130,11 +130,7 @@ int file_ext_Unlock_app(const char *app_name) {
     char *path = lock_path(app_name);
     if (path == NULL)
         return 0;
-    int removed = 0;
-    if (access(path, R_OK | W_OK) == 0) {
-        unlink(path);
-        removed = 1;
-    }
+    int removed = access(path, R_OK | W_OK) == 0 && unlink(path) == 0;
     g_free(path);
     return removed;
 }

@@ -12,20 +12,8 @@
 
 enum { copy_buffer_size = 10240 };
 
-// Copies source into a target that must not exist yet. O_EXCL keeps a file
-// that appeared since the caller looked, and refuses a planted symbolic link.
-static int copy_file(const char *source, const char *target, mode_t mode) {
-    int in = open(source, O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return 100 + errno;
-    int out = open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        int error = errno;
-        close(in);
-        return 100 + error;
-    }
-    // The umask must not narrow the copy's permissions.
-    fchmod(out, mode & 0777);
+// The data of `in` onto `out`: 0, or 100 + errno of the failed read or write.
+static int copy_data(int in, int out) {
     char *buffer = (char *)g_malloc(copy_buffer_size);
     int result = 0;
     for (;;) {
@@ -43,9 +31,42 @@ static int copy_file(const char *source, const char *target, mode_t mode) {
             break;
         }
     }
-    close(in);
-    close(out);
     g_free(buffer);
+    return result;
+}
+
+// Copies source into a target that must not exist yet. O_EXCL keeps a file
+// that appeared since the caller looked, and refuses a planted symbolic link.
+static int copy_file(const char *source, const char *target, mode_t mode) {
+    int in = open(source, O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return 100 + errno;
+    int out = open(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        int error = errno;
+        close(in);
+        return 100 + error;
+    }
+    // A target whose permissions or data may be wrong must not be taken for
+    // the copy; one partly written by a failed read or write stays, as
+    // callers have always found it.
+    bool remove_target = false;
+    int result;
+    // The umask must not narrow the copy's permissions.
+    if (fchmod(out, mode & 0777) != 0) {
+        result = 100 + errno;
+        remove_target = true;
+    } else {
+        result = copy_data(in, out);
+    }
+    close(in);
+    // On NFS or under a quota the data may fail to reach the disk only here.
+    if (close(out) != 0 && result == 0) {
+        result = 100 + errno;
+        remove_target = true;
+    }
+    if (remove_target)
+        unlink(target);
     return result;
 }
 

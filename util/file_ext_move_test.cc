@@ -112,8 +112,8 @@ TEST_F(Move, PreconditionsNameTheNullArgument) {
                                  "source_path != NULL"};
     ASSERT_EQ(log.criticals.size(), G_N_ELEMENTS(expressions));
     for (size_t i = 0; i < G_N_ELEMENTS(expressions); i++)
-        EXPECT_TRUE(
-            IsCheckMessage(log.criticals[i], "file_ext_move.cc", "file_ext_move", expressions[i]));
+        EXPECT_TRUE(IsCheckMessage(log.criticals[i], "file_ext.cc", "file_ext_move", expressions[i],
+                                   "file_ext_move.cc"));
 }
 
 // What the caller may not read or write is refused, not worked around.
@@ -225,6 +225,26 @@ TEST_F(MoveAcross, NeverOverwritesAndReportsFailedOpensAndWrites) {
     EXPECT_EQ(file_ext_move(src.c_str(), "big", mnt.c_str(), "big"), 100 + ENOSPC);
     EXPECT_EQ(open_descriptors(), before);
     EXPECT_TRUE(exists(mnt + "/big"));
+}
+
+// A file system that refuses every chmod (bindfs --chmod-deny, as FAT does
+// for bits it cannot hold): the copy's target cannot get the source's bits.
+TEST_F(Move, FailedChmodOfTheCopyRemovesTheTarget) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a FUSE file system needs root here";
+    std::string backing = dir / "backing", denied = dir / "denied";
+    ASSERT_EQ(mkdir(backing.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(denied.c_str(), 0755), 0);
+    program_result mounted = run_program({"bindfs", "--chmod-deny", backing, denied});
+    if (mounted.status != 0)
+        GTEST_SKIP() << "cannot mount with bindfs: " << mounted.err;
+    write_file(src + "/a", "data");
+    int before = open_descriptors();
+    EXPECT_EQ(file_ext_move(src.c_str(), "a", denied.c_str(), "a"), 100 + EPERM);
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_FALSE(exists(backing + "/a"));
+    EXPECT_EQ(read_file(src + "/a"), "data");
+    umount2(denied.c_str(), MNT_DETACH);
 }
 
 }  // namespace

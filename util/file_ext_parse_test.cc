@@ -139,8 +139,8 @@ TEST(ParseUrl, FileNameWithoutExtension) {
 
     EXPECT_EQ(file_ext_file_extract_file_name(NULL), nullptr);
     ASSERT_EQ(log.criticals.size(), 1u);
-    EXPECT_TRUE(IsCheckMessage(log.criticals[0], "file_ext_parse.cc",
-                               "file_ext_file_extract_file_name", "url != NULL"));
+    EXPECT_TRUE(IsCheckMessage(log.criticals[0], "file_ext.cc", "file_ext_file_extract_file_name",
+                               "url != NULL", "file_ext_parse.cc"));
 }
 
 }  // namespace

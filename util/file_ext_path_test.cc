@@ -120,10 +120,10 @@ TEST(DynamicPath, RelativeFromOneDirectoryToAPath) {
     EXPECT_EQ(file_ext_make_dynamic_path(NULL, "/a"), nullptr);
     EXPECT_EQ(file_ext_make_dynamic_path("/a", NULL), nullptr);
     ASSERT_EQ(log.criticals.size(), 2u);
-    EXPECT_TRUE(IsCheckMessage(log.criticals[0], "file_ext_path.cc", "file_ext_make_dynamic_path",
-                               "from != NULL"));
-    EXPECT_TRUE(IsCheckMessage(log.criticals[1], "file_ext_path.cc", "file_ext_make_dynamic_path",
-                               "to != NULL"));
+    EXPECT_TRUE(IsCheckMessage(log.criticals[0], "file_ext.cc", "file_ext_make_dynamic_path",
+                               "from != NULL", "file_ext_path.cc"));
+    EXPECT_TRUE(IsCheckMessage(log.criticals[1], "file_ext.cc", "file_ext_make_dynamic_path",
+                               "to != NULL", "file_ext_path.cc"));
 }
 
 TEST(StaticPath, ResolvesLeadingDotSegmentsAgainstABase) {
@@ -167,10 +167,10 @@ TEST(StaticPath, ResolvesLeadingDotSegmentsAgainstABase) {
     EXPECT_EQ(file_ext_make_static_path(NULL, "x"), nullptr);
     EXPECT_EQ(file_ext_make_static_path("/a", NULL), nullptr);
     ASSERT_EQ(log.criticals.size(), 2u);
-    EXPECT_TRUE(IsCheckMessage(log.criticals[0], "file_ext_path.cc", "file_ext_make_static_path",
-                               "source != NULL"));
-    EXPECT_TRUE(IsCheckMessage(log.criticals[1], "file_ext_path.cc", "file_ext_make_static_path",
-                               "str != NULL"));
+    EXPECT_TRUE(IsCheckMessage(log.criticals[0], "file_ext.cc", "file_ext_make_static_path",
+                               "source != NULL", "file_ext_path.cc"));
+    EXPECT_TRUE(IsCheckMessage(log.criticals[1], "file_ext.cc", "file_ext_make_static_path",
+                               "str != NULL", "file_ext_path.cc"));
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 
 #include <glib.h>
 
+G_BEGIN_DECLS
+
 typedef struct {
     GList *stack;  // first link is the top; null when empty
 } GExtStack;
@@ -42,3 +44,5 @@ gint gext_stack_get_top_type(GExtStack *stack);
 gboolean gext_stack_is_empty(GExtStack *stack);
 // Number of elements, counted at each call.
 gint gext_stack_deep(GExtStack *stack);
+
+G_END_DECLS

@@ -19,11 +19,17 @@ constexpr const char *pyxo_check_base_name(const char *path) {
     return base;
 }
 
+// A unit split over several files names itself (its build rules define
+// PYXO_CHECK_UNIT for each of them); any other file is its own unit.
+#ifndef PYXO_CHECK_UNIT
+#define PYXO_CHECK_UNIT pyxo_check_base_name(__FILE__)
+#endif
+
 // The expression's text is taken by the outer macros, before NULL or any
 // other macro in it is expanded.
 #define PYXO_CHECK_FAILED_(text)                                                      \
     g_log(NULL, G_LOG_LEVEL_CRITICAL, "file %s: line %d (%s): assertion `%s' failed", \
-          pyxo_check_base_name(__FILE__), __LINE__, __func__, text)
+          PYXO_CHECK_UNIT, __LINE__, __func__, text)
 
 #define pyxo_return_val_if_fail(expr, val) \
     do {                                   \

@@ -9,7 +9,11 @@
 #define PYXO_LOCK_FILE "/var/run/pyxod.lock"
 #define PYXO_LOG_FILE "/var/log/pyxod.log"
 #define PYXO_LOCK_DIR "/var/lock/"  // application locks; keeps its trailing '/'
+// pyxo-dialog's catalogues. The build sets it from the install prefix; this
+// is the place for the default prefix.
+#ifndef PYXO_LOCALE_DIR
 #define PYXO_LOCALE_DIR "/usr/local/share/locale"
+#endif
 // Where today's kernels list SCSI hosts (the sysfs source reads it through
 // libudev; this is for telling whether the machine has any).
 #define PYXO_SCSI_HOST_CLASS "/sys/class/scsi_host"

@@ -1,6 +1,7 @@
 // pyxo-dialog as scripts meet it: real windows on a private Xvfb display,
 // driven by xdotool, answers read from the exit status and standard output.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,11 +91,15 @@ TEST(DialogWithoutDisplay, HelpAndArgumentErrors) {
     }
 }
 
+// 1 would be a button's answer: no display is no answer at all.
 TEST(DialogWithoutDisplay, ValidArgumentsNeedADisplay) {
-    program_result r = run_without_display({"-m", "hello"});
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.status, 251);
-    EXPECT_EQ(r.out, "");
+    program_result r = run_without_display({"-t", "value", "Newest", "1", "Oldest", "2"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, ">>> Newest\n>>> 1\n>>> Oldest\n>>> 2\n");
+    EXPECT_NE(r.err.find("cannot open display: \n"), std::string::npos) << r.err;
+    r = run_without_display({"--display=:none", "-m", "hello"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find("cannot open display: :none\n"), std::string::npos) << r.err;
 }
 
 // What the test does to the window once it is up.
@@ -382,9 +387,61 @@ TEST_F(DialogOnDisplay, Titles) {
     EXPECT_EQ(title_of({"-t", "info"}), "\n");
 }
 
+// The display going away under the window is no answer either, whatever
+// the buttons would have said.
+TEST_F(DialogOnDisplay, LostDisplay) {
+    dialog_run run = dialog_start(program, {"-t", "value", "-m", "Which copy?", "Newest", "1"},
+                                  x_session_env(x), x.dir);
+    ASSERT_FALSE(window_of(run).empty());
+    kill(x.xvfb.pid, SIGKILL);
+    EXPECT_EQ(dialog_wait(run, kTimeout), 255);
+    EXPECT_EQ(read_file(run.out_path), ">>> Newest\n>>> 1\n>>>>>>>>>> Newest 1\n");
+    std::string err = read_file(run.err_path);
+    EXPECT_NE(err.find("X server " + x.display), std::string::npos) << err;
+}
+
+// Typed text that cannot be written is a lost answer, not an OK.
+TEST_F(DialogOnDisplay, TypedTextThatCannotBeWritten) {
+    for (const char *kind : {"password", "question"}) {
+        SCOPED_TRACE(kind);
+        dialog_run run = dialog_start(program, {"-t", kind}, x_session_env(x), x.dir, "/dev/full");
+        std::string win = window_of(run);
+        ASSERT_FALSE(win.empty());
+        act_on(win, {"", {}, act::type_then_key, "Return", "s3cret", 0, ""});
+        EXPECT_EQ(dialog_wait(run, kTimeout), 255);
+        std::string err = read_file(run.err_path);
+        EXPECT_NE(err.find("cannot write the typed text: No space left on device"),
+                  std::string::npos)
+            << err;
+    }
+}
+
+// In a Latin-1 locale a script reads Latin-1, as long as every character
+// typed has a place there; otherwise it gets the text as typed (UTF-8).
+TEST_F(DialogOnDisplay, TypedTextInTheLocalesEncoding) {
+    temp_dir locales;
+    program_result made =
+        run_program({"localedef", "-i", "fr_FR", "-f", "ISO-8859-1", locales / "fr_FR.ISO-8859-1"});
+    if (!file_exists(locales / "fr_FR.ISO-8859-1/LC_CTYPE"))
+        GTEST_SKIP() << "cannot make an ISO 8859-1 locale (package locales): " << made.err;
+    xdo({"setxkbmap", "fr"});
+    const std::vector<std::string> latin1 = {"LOCPATH=" + locales.path, "LC_ALL=fr_FR.ISO-8859-1"};
+    const std::string text = "p\u00e9 \u00e7\u00e0 x", euro = "\u00e9 \u20ac";
+    for (const auto &c : std::vector<std::pair<std::string, std::string>>{
+             {text, "p\xe9 \xe7\xe0 x"}, {euro, euro}}) {
+        SCOPED_TRACE(c.first);
+        dialog_run run = dialog_start(program, {"-t", "question"}, x_session_env(x, latin1), x.dir);
+        std::string win = window_of(run);
+        ASSERT_FALSE(win.empty());
+        act_on(win, {"", {}, act::type_then_key, "Return", c.first, 0, ""});
+        EXPECT_EQ(dialog_wait(run, kTimeout), 251) << read_file(run.err_path);
+        EXPECT_EQ(read_file(run.out_path), c.second);
+    }
+}
+
 TEST_F(DialogOnDisplay, TranslatedTitle) {
-    const char *catalogue = "/usr/local/share/locale/fr/LC_MESSAGES/pyxo.mo";
-    if (access(catalogue, R_OK) != 0)
+    const std::string catalogue = PYXO_LOCALE_DIR "/fr/LC_MESSAGES/pyxo.mo";
+    if (access(catalogue.c_str(), R_OK) != 0)
         GTEST_SKIP() << catalogue << " is not installed (run cmake --install first)";
     EXPECT_EQ(title_of({"-t", "password"}, {"LC_ALL=C.UTF-8", "LANGUAGE=fr"}),
               "PYXO, mot de passe....\n");

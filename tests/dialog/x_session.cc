@@ -151,11 +151,12 @@ std::string x_session_run(const x_session &x, const std::vector<std::string> &ar
 }
 
 dialog_run dialog_start(const std::string &program, const std::vector<std::string> &args,
-                        const std::vector<std::string> &env, const std::string &dir) {
+                        const std::vector<std::string> &env, const std::string &dir,
+                        const std::string &out) {
     static int serial = 0;
     dialog_run run;
     serial++;
-    run.out_path = dir + "/out." + std::to_string(serial);
+    run.out_path = out.empty() ? dir + "/out." + std::to_string(serial) : out;
     run.err_path = dir + "/err." + std::to_string(serial);
     std::vector<std::string> argv = {program};
     argv.insert(argv.end(), args.begin(), args.end());

@@ -37,9 +37,11 @@ struct dialog_run {
     std::string err_path;
 };
 
-// Starts the program with standard output and error going to files.
+// Starts the program with standard output and error going to files in
+// `dir`, or standard output to `out` when given.
 dialog_run dialog_start(const std::string &program, const std::vector<std::string> &args,
-                        const std::vector<std::string> &env, const std::string &dir);
+                        const std::vector<std::string> &env, const std::string &dir,
+                        const std::string &out = "");
 
 // Waits up to `timeout` for the program to end; returns the status a shell
 // would see, or -1 after killing it on timeout.

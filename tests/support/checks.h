@@ -42,10 +42,12 @@ class CriticalLog {
     }
 };
 
-// Checks one precondition message: its exact wording, and that the line it
-// names in `file` (under PYXO_CHECK_SOURCE_DIR) is the check of `expr`.
+// Checks one precondition message: its exact wording, naming the unit
+// `file`, and that the line it names in `source` (by default `file`; under
+// PYXO_CHECK_SOURCE_DIR) is the check of `expr`.
 inline ::testing::AssertionResult IsCheckMessage(const std::string &message, const char *file,
-                                                 const char *func, const char *expr) {
+                                                 const char *func, const char *expr,
+                                                 const char *source = nullptr) {
     char name[128], function[128], expression[256];
     int line = 0;
     int end = 0;
@@ -57,13 +59,15 @@ inline ::testing::AssertionResult IsCheckMessage(const std::string &message, con
                            func + "): assertion `" + expr + "' failed";
     if (message != expected)
         return ::testing::AssertionFailure() << message << "\n  expected " << expected;
-    std::ifstream source(std::string(PYXO_CHECK_SOURCE_DIR) + "/" + file);
+    if (source == nullptr)
+        source = file;
+    std::ifstream in(std::string(PYXO_CHECK_SOURCE_DIR) + "/" + source);
     std::string text;
-    for (int i = 0; i < line && std::getline(source, text); i++) {
+    for (int i = 0; i < line && std::getline(in, text); i++) {
     }
     if (text.find(std::string("if_fail(") + expr) == std::string::npos)
         return ::testing::AssertionFailure()
-               << file << ":" << line << " is not the check of " << expr << ": " << text;
+               << source << ":" << line << " is not the check of " << expr << ": " << text;
     return ::testing::AssertionSuccess();
 }
 

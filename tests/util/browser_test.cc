@@ -117,8 +117,8 @@ TEST_F(Browser, NullUrlIsReported) {
     CriticalLog log;
     EXPECT_EQ(file_ext_launch_browser(NULL), 0);
     ASSERT_EQ(log.criticals.size(), 1u);
-    EXPECT_TRUE(IsCheckMessage(log.criticals[0], "file_ext_lock.cc", "file_ext_launch_browser",
-                               "url != NULL"));
+    EXPECT_TRUE(IsCheckMessage(log.criticals[0], "file_ext.cc", "file_ext_launch_browser",
+                               "url != NULL", "file_ext_lock.cc"));
     EXPECT_EQ(wait_all(), 0);
 }
 

@@ -172,6 +172,13 @@ TEST_F(AppLock, PermissionsOfTheCaller) {
     EXPECT_EQ(read_file(lock("stale")), "0\n");
     EXPECT_EQ(as_nobody([] { return file_ext_lock_app("fresh"); }), 0);
     EXPECT_FALSE(exists(lock("fresh")));
+    // In a sticky directory only the owner removes a file, however open its
+    // mode: the release failed and must not be reported as done.
+    ASSERT_EQ(chmod(locks.c_str(), 01777), 0);
+    write_file(lock("shared"), "1\n");
+    ASSERT_EQ(chmod(lock("shared").c_str(), 0666), 0);
+    EXPECT_EQ(as_nobody([] { return file_ext_Unlock_app("shared"); }), 0);
+    EXPECT_TRUE(exists(lock("shared")));
 }
 
 // The lock directory is shared by every user: nothing placed there, and no
@@ -191,6 +198,9 @@ TEST_F(AppLock, NamesAndLinksCannotReachOtherFiles) {
     EXPECT_TRUE(log.criticals.empty());
     EXPECT_FALSE(exists(locks + "/sub/x"));
     EXPECT_FALSE(exists(dir / "x"));
+    // A directory at the lock name is not a lock that could be released.
+    EXPECT_EQ(file_ext_Unlock_app("sub"), 0);
+    EXPECT_TRUE(exists(locks + "/sub"));
 
     ASSERT_EQ(symlink(victim.c_str(), lock("linked").c_str()), 0);
     EXPECT_EQ(file_ext_lock_app_status("linked"), 0);
@@ -217,8 +227,8 @@ TEST_F(AppLock, NullNamesAreReported) {
                                "file_ext_Unlock_app"};
     ASSERT_EQ(log.criticals.size(), G_N_ELEMENTS(functions));
     for (size_t i = 0; i < G_N_ELEMENTS(functions); i++)
-        EXPECT_TRUE(
-            IsCheckMessage(log.criticals[i], "file_ext_lock.cc", functions[i], "app_name != NULL"));
+        EXPECT_TRUE(IsCheckMessage(log.criticals[i], "file_ext.cc", functions[i],
+                                   "app_name != NULL", "file_ext_lock.cc"));
     EXPECT_EQ(read_file(lock("(null)")), "");
 }
 

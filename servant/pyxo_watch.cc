@@ -18,6 +18,7 @@
 
 #include "PYXO.hh"
 #include "watch_format.h"
+#include "watch_orb.h"
 
 static watch_format format = WATCH_TEXT;
 static std::mutex out_mutex;
@@ -136,13 +137,9 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &handled, &old_mask);
     signal(SIGPIPE, SIG_IGN);
 
-    // One thread per connection: the reports of one daemon are printed in the
-    // order it sent them.
-    const char *orb_options[][2] = {
-        {"endPoint", "giop:tcp:127.0.0.1:"}, {"maxServerThreadPerConnection", "1"}, {0, 0}};
     CORBA::ORB_var orb;
     try {
-        orb = CORBA::ORB_init(argc, argv, "omniORB4", orb_options);
+        orb = watch_orb_init(argc, argv);
     } catch (const CORBA::Exception &e) {
         fprintf(stderr, "pyxo-watch: cannot start the ORB: %s\n", e._name());
         return 1;

@@ -19,6 +19,7 @@
 #include "PYXO.hh"
 #include "watch_format.h"
 #include "watch_orb.h"
+#include "watch_output.h"
 
 static watch_format format = WATCH_TEXT;
 static std::mutex out_mutex;
@@ -87,16 +88,6 @@ static std::string daemon_beside_us() {
     self[n] = '\0';
     std::string path = self;
     return path.substr(0, path.rfind('/') + 1) + "pyxod";
-}
-
-static bool write_ior_file(const std::string &file, const char *ior) {
-    std::string tmp = file + ".tmp";
-    FILE *f = fopen(tmp.c_str(), "w");
-    if (!f)
-        return false;
-    bool ok = fprintf(f, "%s\n", ior) > 0;
-    ok = (fclose(f) == 0) && ok;
-    return ok && rename(tmp.c_str(), file.c_str()) == 0;
 }
 
 static int status_of(int wait_status) {
@@ -213,7 +204,7 @@ int main(int argc, char **argv) {
     }
 
     if (!ior_file.empty()) {
-        if (!write_ior_file(ior_file, ior)) {
+        if (!watch_write_ior_file(ior_file, ior)) {
             fprintf(stderr, "pyxo-watch: cannot write %s: %s\n", ior_file.c_str(), strerror(errno));
             return 1;
         }

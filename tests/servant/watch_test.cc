@@ -1,6 +1,7 @@
 // pyxo-watch's handling of the daemon it starts: the arguments it passes,
 // its exit status, and stopping the daemon first on Ctrl-C or SIGTERM. The
-// daemon here is a shell script that records what it was given.
+// daemon here is a shell script that records what it was given. And the IOR
+// file.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,4 +76,15 @@ TEST(Watch, RefusesUnknownOptionsAndDocumentsItsOwn) {
     EXPECT_EQ(WEXITSTATUS(ws), 0);
     for (const char *option : {"--json", "--ior-file", "--no-daemon", "--daemon", "-d", "-l", "-s"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
+}
+
+TEST(Watch, IorFileNeverWritesThroughAPlantedLink) {
+    temp_dir dir;
+    write_file(dir / "victim", "precious\n");
+    for (const char *name : {"ior", "ior.tmp"})
+        ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / name).c_str()), 0);
+    child w = spawn({bin_dir() + "/pyxo-watch", "--no-daemon", "--ior-file", dir / "ior"});
+    ASSERT_TRUE(wait_for_file(
+        dir / "ior", [](const std::string &t) { return t.rfind("IOR:", 0) == 0; }, 20s));
+    EXPECT_EQ(read_file(dir / "victim"), "precious\n");
 }

@@ -6,6 +6,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
+
+static std::mutex out_mutex;
+static std::atomic<int> out_error{0};
+
+bool watch_output_line(const std::string &line) {
+    std::lock_guard<std::mutex> lock(out_mutex);
+    if (out_error)
+        return false;
+    if (fputs(line.c_str(), stdout) == EOF || fputc('\n', stdout) == EOF || fflush(stdout) == EOF) {
+        out_error = errno ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+void watch_output_closed() {
+    int none = 0;
+    out_error.compare_exchange_strong(none, EPIPE);
+}
+
+int watch_output_error() {
+    return out_error;
+}
+
 bool watch_write_ior_file(const std::string &file, const char *ior) {
     std::string tmp = file + ".XXXXXX";
     int fd = mkstemp(tmp.data());

@@ -70,6 +70,7 @@ static void parse_options(int argc, char **argv) {
 }
 
 int main(int argc, char **argv) {
+    pyxod_paths_anchor();
     parse_options(argc, argv);
 
     if (!signals_block()) {

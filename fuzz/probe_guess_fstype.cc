@@ -23,10 +23,11 @@ namespace {
 // Room for the longest UDF walk: 15 blocks to find the factor, 63 steps of it.
 const off_t image_size = 32768 + 2048 * 15 * 64;
 
-const char *const known_types[] = {"xiafs",  "romfs", "xfs",     "qnx4", "bfs",  "ntfs",
-                                   "cramfs", "vfat",  "sysv",    "ext2", "ext3", "minix",
-                                   "ext",    "vxfs",  "hfs",     "adfs", "ufs",  "reiserfs",
-                                   "hpfs",   "jfs",   "iso9660", "udf",  "swap"};
+const char *const known_types[] = {
+    "xiafs", "romfs",   "xfs",      "qnx4",     "bfs",         "ntfs",    "cramfs", "vfat",
+    "sysv",  "ext2",    "ext3",     "ext4",     "minix",       "ext",     "vxfs",   "hfs",
+    "adfs",  "ufs",     "reiserfs", "hpfs",     "jfs",         "iso9660", "udf",    "swap",
+    "exfat", "hfsplus", "f2fs",     "squashfs", "crypto_LUKS", "btrfs"};
 
 int image_fd() {
     static int fd = memfd_create("image", MFD_CLOEXEC);

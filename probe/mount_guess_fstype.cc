@@ -55,6 +55,17 @@ bool is_fat(const unsigned char *b) {
     return is(b + 54, "FAT12   ", 8) || is(b + 54, "FAT16   ", 8) || is(b + 82, "FAT32   ", 8);
 }
 
+// ext3 mounts an ext2 superblock only when it declares no feature beyond
+// those ext3 knows: incompatible ones (filetype, recovery, journal device,
+// meta block groups) and read-only compatible ones (sparse superblocks, large
+// files, b-tree directories). Any other, extents above all, needs ext4.
+bool needs_ext4(const unsigned char *superblock) {
+    uint32_t incompat = le32(superblock + 96);
+    uint32_t ro_compat = le32(superblock + 100);
+    return (incompat & ~uint32_t(0x0002 | 0x0004 | 0x0008 | 0x0010)) != 0 ||
+           (ro_compat & ~uint32_t(0x0001 | 0x0002 | 0x0004)) != 0;
+}
+
 // HFS keeps its numbers big-endian; a signature stored in one byte order is
 // taken together with a 512-byte block size stored in the same order (0x20000
 // read little-endian is 512 stored big-endian), so a volume laid out as
@@ -133,6 +144,8 @@ const char *run_tests(int fd, bool *io_failed, int *io_errno) {
         return nullptr;
     uint32_t magic = le16(b + 56);
     if (magic == 0xEF53 || magic == 0xEF51 || magic == 0x53EF) {
+        if (needs_ext4(b))
+            return "ext4";
         bool has_journal = (b[92] & 0x04) != 0 && le32(b + 224) != 0;
         return has_journal ? "ext3" : "ext2";
     }
@@ -194,7 +207,54 @@ const char *run_tests(int fd, bool *io_failed, int *io_errno) {
         return nullptr;
     if (is_swap(b))
         return "swap";
+
+    // Today's media, tried only when nothing of the table matched, so that
+    // none of its results changes. All but the last look at bytes already
+    // read: the swap read always covers the first 8192.
+    if (is(b + 3, "EXFAT   ", 8))
+        return "exfat";
+    if (is(b + 1024, "H+", 2) || is(b + 1024, "HX", 2))
+        return "hfsplus";
+    if (le32(b + 1024) == 0xF2F52010)
+        return "f2fs";
+    if (is(b, "hsqs", 4))
+        return "squashfs";
+    if (is(b, "LUKS\xBA\xBE", 6))
+        return "crypto_LUKS";
+    // Every read of the table succeeded; a device too short for this one
+    // simply carries no Btrfs.
+    if (read_region(fd, 65600, b, 64) && is(b, "_BHRfS_M", 8))
+        return "btrfs";
     return nullptr;
+}
+
+// Opens the block device at `device` read-only, or gives -1. The path may be
+// swapped between the caller's stat and this open: a FIFO put there would
+// block a plain open for good, so the first open does not wait and only a
+// block device is kept. That open also skips the driver's check for a medium,
+// so the device is opened again through the descriptor, which names the same
+// device whatever the path says by now: an empty card reader then fails to
+// open as before, instead of reading as a device of no bytes.
+int open_block_device(const char *device) {
+    int probe_fd = open(device, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (probe_fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(probe_fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+        close(probe_fd);
+        return -1;
+    }
+    char self[32];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", probe_fd);
+    int fd = open(self, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        // No /proc: keep the first descriptor, only made to wait on reads.
+        int flags = fcntl(probe_fd, F_GETFL);
+        if (flags != -1 && fcntl(probe_fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+            return probe_fd;
+    }
+    close(probe_fd);
+    return fd;
 }
 
 }  // namespace
@@ -262,7 +322,7 @@ const char *do_guess_fstype(const char *device) {
     // Only block devices: an image in a regular file is not probed.
     if (stat(device, &st) != 0 || !S_ISBLK(st.st_mode))
         return nullptr;
-    int fd = open(device, O_RDONLY | O_CLOEXEC);
+    int fd = open_block_device(device);
     if (fd < 0)
         return nullptr;
     const char *type = do_guess_fstype_fd(fd, device);

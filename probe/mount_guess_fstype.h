@@ -7,7 +7,8 @@
 #define PYXO_PROBE_MOUNT_GUESS_FSTYPE_H
 
 // Returns the type found on the block device at `device` (a symbolic link is
-// followed), or null: for a path that is missing or no block device, a device
+// followed), or null: for a path that is missing or no block device (also one
+// swapped for anything else before the open, which never waits), a device
 // that cannot be opened, no signature found, or a failed seek or read (which
 // alone writes a message to standard error).
 const char *do_guess_fstype(const char *device);

@@ -65,6 +65,8 @@ TEST(GuessFstype, EveryRowOfTheTable) {
 
 // Each test reads its region whole or the probe stops: an image that ends
 // exactly where the deciding test's reads end is enough, one byte less is not.
+// So a row that matches nothing is also a device of 65600 bytes with nothing
+// on it: every read of the table succeeds, and the Btrfs read finds no room.
 TEST(GuessFstype, ReadsExactlyTheRegionsOfTheTable) {
     for (size_t i = 0; i < signature_image_count; i++) {
         const signature_image &sample = signature_images[i];
@@ -83,7 +85,9 @@ TEST(GuessFstype, ReadsExactlyTheRegionsOfTheTable) {
         image.resize(end - 1);
         probe_result short_by_one = probe(image);
         EXPECT_EQ(short_by_one.type, "(nothing)");
-        EXPECT_EQ(short_by_one.err, fixed_message);
+        // The Btrfs read comes after every read of the table succeeded: a
+        // device too short for it carries no Btrfs, and that is no failure.
+        EXPECT_EQ(short_by_one.err, sample.decided_by == 30 ? "" : fixed_message);
     }
 }
 

@@ -11,6 +11,7 @@ PACKAGES="
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind procps
   xvfb xauth xdotool openbox wmctrl x11-utils imagemagick zenity
   e2fsprogs dosfstools util-linux util-linux-extra genisoimage udftools
+  exfatprogs f2fs-tools squashfs-tools cryptsetup-bin btrfs-progs
   x11-xkb-utils
 "
 

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "signature_images.h"
+
 std::string loop_devices_unavailable() {
     if (geteuid() != 0)
         return "attaching loop devices needs root";
@@ -76,8 +78,8 @@ const off_t MiB = 1024 * 1024;
 const std::vector<real_filesystem> real_filesystems = {
     {"ext2", "ext2", "ext2", nullptr},
     {"ext3", "ext3", "ext3", nullptr},
-    {"ext4", "ext3", "ext4",
-     "the signature table knows no ext4: an ext2 superblock with a journal is ext3"},
+    {"ext4", "ext4", "ext4", nullptr},
+    {"ext4-nojournal", "ext4", "ext4", nullptr},
     {"vfat12", "vfat", "vfat", nullptr},
     {"vfat16", "vfat", "vfat", nullptr},
     {"vfat32", "vfat", "vfat", nullptr},
@@ -91,6 +93,14 @@ const std::vector<real_filesystem> real_filesystems = {
     {"iso9660", "iso9660", "iso9660", nullptr},
     {"iso9660-udf", "udf", "udf", nullptr},
     {"udf", "udf", "udf", nullptr},
+    {"exfat", "exfat", "exfat", nullptr},
+    {"hfsplus", "hfsplus", "hfsplus", nullptr},
+    {"hfsx", "hfsplus", "hfsplus", nullptr},
+    {"f2fs", "f2fs", "f2fs", nullptr},
+    {"squashfs", "squashfs", "squashfs", nullptr},
+    {"luks1", "crypto_LUKS", "crypto_LUKS", nullptr},
+    {"luks2", "crypto_LUKS", "crypto_LUKS", nullptr},
+    {"btrfs", "btrfs", "btrfs", nullptr},
 };
 
 std::string make_real_image(const real_filesystem &fs, const std::string &dir, std::string *why) {
@@ -137,6 +147,36 @@ std::string make_real_image(const real_filesystem &fs, const std::string &dir, s
         ok = made({"genisoimage", "-quiet", "-udf", "-o", image, tree()}, why);
     else if (name == "udf")
         ok = sized(4 * MiB) && made({"mkudffs", image}, why);
+    else if (name == "ext4-nojournal")
+        ok = sized(8 * MiB) && made({"mkfs.ext4", "-q", "-F", "-O", "^has_journal", image}, why);
+    else if (name == "exfat")
+        ok = sized(8 * MiB) && made({"mkfs.exfat", image}, why);
+    else if (name == "hfsplus" || name == "hfsx") {
+        // Debian has no maker of HFS+: the volume header as published.
+        std::vector<unsigned char> bytes(MiB);
+        put_hfsplus_header(bytes.data(), name == "hfsx" ? "HX" : "H+", name == "hfsx" ? 5 : 4);
+        ok = write_image(image, bytes);
+        if (!ok)
+            *why = "cannot write " + image + ": " + strerror(errno);
+    } else if (name == "f2fs")
+        ok = sized(64 * MiB) && made({"mkfs.f2fs", "-q", image}, why);
+    else if (name == "squashfs")
+        // A squashfs image ends with its data, often within the 64 KiB the
+        // table reads; the partition or stick holding it goes on beyond.
+        ok = made({"mksquashfs", tree(), image, "-noappend", "-quiet", "-mkfs-time", "0",
+                   "-all-time", "0"},
+                  why) &&
+             truncate(image.c_str(), MiB) == 0;
+    else if (name == "luks1" || name == "luks2") {
+        // Formatting writes the header into the file; no device mapper is
+        // involved. The fewest key derivation rounds keep it quick.
+        std::string key = dir + "/" + name + ".key";
+        ok = sized(20 * MiB) && write_file(key, "pyxo test passphrase") &&
+             made({"cryptsetup", "luksFormat", "-q", "--type", name, "--pbkdf", "pbkdf2",
+                   "--pbkdf-force-iterations", "1000", "--key-file", key, image},
+                  why);
+    } else if (name == "btrfs")
+        ok = sized(128 * MiB) && made({"mkfs.btrfs", "-q", image}, why);
     else
         *why = "no maker for " + name;
     return ok ? image : "";

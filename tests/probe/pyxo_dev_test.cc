@@ -4,8 +4,14 @@
 #include <string>
 #include <vector>
 
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -16,10 +22,22 @@ namespace {
 
 const std::string usage = "Return type of file system...\n\npyxo_dev <device>\n";
 
-program_result pyxo_dev(const std::vector<std::string> &args) {
+program_result pyxo_dev(const std::vector<std::string> &args, const spawn_options &options = {}) {
     std::vector<std::string> argv = {PYXO_DEV};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv);
+    return run_program(argv, options);
+}
+
+// For a run that may hang: killed after a while, it shows as status -1.
+program_result pyxo_dev_within_seconds(const std::string &path) {
+    child c = spawn({PYXO_DEV, path});
+    int status = wait_exit(c, 10s);
+    drain(c, 1s);
+    program_result r;
+    r.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = c.out_text;
+    r.err = c.err_text;
+    return r;
 }
 
 std::string image_string(const std::vector<unsigned char> &bytes) {
@@ -53,11 +71,13 @@ TEST(PyxoDev, WhatIsNoBlockDeviceGivesNothing) {
     bytes[1080] = 0x53, bytes[1081] = 0xEF;
     ASSERT_TRUE(write_file(image, image_string(bytes)));
     ASSERT_EQ(symlink(image.c_str(), (dir / "link").c_str()), 0);
+    // A plain open of a FIFO waits for a writer that never comes.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
 
     for (const std::string &path :
-         {image, dir / "link", dir.path, dir / "missing", std::string("/dev/null")}) {
+         {image, dir / "link", dir.path, dir / "missing", std::string("/dev/null"), dir / "fifo"}) {
         SCOPED_TRACE(path);
-        program_result r = pyxo_dev({path});
+        program_result r = pyxo_dev_within_seconds(path);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
@@ -104,6 +124,56 @@ TEST(PyxoDev, SymbolicLinkToADeviceIsFollowed) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "device type : ext3\n");
     EXPECT_EQ(r.err, "");
+}
+
+// A script reads the status alone as often as the line: a line lost on the
+// way must not leave a 0 behind.
+TEST(PyxoDev, ResultThatCannotBeWrittenIsAFailure) {
+    SKIP_WITHOUT_LOOP_DEVICES();
+    temp_dir dir;
+    std::vector<unsigned char> bytes(signature_image_size);
+    bytes[1080] = 0x53, bytes[1081] = 0xEF;  // ext2 magic
+    ASSERT_TRUE(write_file(dir / "ext2.img", image_string(bytes)));
+    loop_device dev(dir / "ext2.img");
+    ASSERT_TRUE(dev.attached()) << dev.error();
+
+    spawn_options to_full;
+    to_full.out_file = "/dev/full";
+    program_result r = pyxo_dev({dev.path()}, to_full);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "standard output: No space left on device\n");
+}
+
+// The path turns from a link to a device into a FIFO and back as fast as
+// the machine goes, so that some runs see the device when they look at the
+// path and the FIFO when they open it. No signature is on the device, so
+// every run ends with 255 and no output, whatever it meets.
+TEST(PyxoDev, FifoSwappedInBeforeTheOpenDoesNotHoldIt) {
+    SKIP_WITHOUT_LOOP_DEVICES();
+    temp_dir dir;
+    ASSERT_TRUE(write_file(dir / "zeros.img", std::string(signature_image_size, '\0')));
+    loop_device dev(dir / "zeros.img");
+    ASSERT_TRUE(dev.attached()) << dev.error();
+    std::string path = dir / "stick", next = dir / "next";
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop) {
+            symlink(dev.path().c_str(), next.c_str());
+            rename(next.c_str(), path.c_str());
+            mkfifo(next.c_str(), 0600);
+            rename(next.c_str(), path.c_str());
+        }
+    });
+    for (int run = 0; run < 300; run++) {
+        program_result r = pyxo_dev_within_seconds(path);
+        if (r.status != 255 || !r.out.empty() || !r.err.empty()) {
+            ADD_FAILURE() << "run " << run << ": status " << r.status << ", out \"" << r.out
+                          << "\", err \"" << r.err << "\"";
+            break;
+        }
+    }
+    stop = true;
+    swapper.join();
 }
 
 // 40000 bytes hold every region up to test 22 but not the one of test 23: the

@@ -12,7 +12,9 @@
 struct signature_image {
     const char *name;
     const char *expected;  // the type the probe must give, or null
-    int decided_by;        // number of the test that gives it (24 when none matches)
+    // Number of the test that gives it; 24 when none matches, since the
+    // one read after that test may come up short without a failure.
+    int decided_by;
     void (*fill)(unsigned char *image);
 };
 
@@ -23,6 +25,10 @@ extern const signature_image signature_images[];
 extern const size_t signature_image_count;
 
 std::vector<unsigned char> signature_image_bytes(const signature_image &sample);
+
+// Writes the start of an HFS+ volume header at 1024 as published: the
+// signature ("H+", or "HX" for HFSX), the version and a block size.
+void put_hfsplus_header(unsigned char *image, const char *signature, int version);
 
 // End of the furthest region that tests 1 to `test` read: the least device
 // size on which they all run.

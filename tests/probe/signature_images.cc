@@ -27,11 +27,18 @@ void fat(unsigned char *m, const char *oem, const char *label) {
     text(m, strcmp(label, "FAT32   ") == 0 ? 82 : 54, label);
 }
 
-void ext(unsigned char *m, unsigned magic, unsigned compat, unsigned long journal_inode) {
+void ext(unsigned char *m, unsigned magic, unsigned compat, unsigned long journal_inode,
+         unsigned long incompat = 0, unsigned long ro_compat = 0) {
     le16(m, 1080, magic);
     m[1116] = compat;
+    le32(m, 1120, incompat);
+    le32(m, 1124, ro_compat);
     le32(m, 1248, journal_inode);
 }
+// Every feature ext3 mounts, incompatible and read-only compatible.
+const unsigned ext3_incompat = 0x02 | 0x04 | 0x08 | 0x10;
+const unsigned ext3_ro_compat = 0x01 | 0x02 | 0x04;
+const unsigned extents = 0x40;
 
 // HFS master directory block at 1024: signature bytes, allocation block size.
 void hfs(unsigned char *m, unsigned char sig0, unsigned char sig1, const unsigned char size[4]) {
@@ -122,6 +129,26 @@ const signature_image signature_images[] = {
     {"journal flag, inode 0", "ext2", 10, [](unsigned char *m) { ext(m, 0xEF53, 0x04, 0); }},
     {"journal inode, no flag", "ext2", 10, [](unsigned char *m) { ext(m, 0xEF53, 0x3B, 8); }},
 
+    {"ext2 with every feature ext3 mounts", "ext2", 10,
+     [](unsigned char *m) { ext(m, 0xEF53, 0, 0, ext3_incompat, ext3_ro_compat); }},
+    {"ext3 with every feature ext3 mounts", "ext3", 10,
+     [](unsigned char *m) { ext(m, 0xEF53, 0x04, 8, ext3_incompat, ext3_ro_compat); }},
+    {"ext4: extents and a journal", "ext4", 10,
+     [](unsigned char *m) { ext(m, 0xEF53, 0x04, 8, ext3_incompat | extents, ext3_ro_compat); }},
+    {"ext4: extents, no journal", "ext4", 10,
+     [](unsigned char *m) { ext(m, 0xEF53, 0, 0, extents); }},
+    {"ext4 with the old magic", "ext4", 10, [](unsigned char *m) { ext(m, 0xEF51, 0, 0, extents); }},
+    {"ext4: compression, the one low bit ext3 refuses", "ext4", 10,
+     [](unsigned char *m) { ext(m, 0xEF53, 0, 0, 0x01); }},
+    {"ext4: top incompatible bit", "ext4", 10,
+     [](unsigned char *m) { ext(m, 0xEF53, 0, 0, 0x80000000); }},
+    {"ext4: huge files, read-only compatible", "ext4", 10,
+     [](unsigned char *m) { ext(m, 0xEF53, 0, 0, 0, 0x08); }},
+    {"ext4: top read-only compatible bit", "ext4", 10,
+     [](unsigned char *m) { ext(m, 0xEF53, 0x04, 8, 0, 0x80000000); }},
+    {"compatible features never make ext4", "ext3", 10,
+     [](unsigned char *m) { ext(m, 0xEF53, 0xFF, 8); }},
+
     {"minix 0x137F", "minix", 11, [](unsigned char *m) { le16(m, 1040, 0x137F); }},
     {"minix 0x138F", "minix", 11, [](unsigned char *m) { le16(m, 1040, 0x138F); }},
     {"minix 0x8F13", "minix", 11, [](unsigned char *m) { le16(m, 1040, 0x8F13); }},
@@ -140,6 +167,12 @@ const signature_image signature_images[] = {
      [](unsigned char *m) { hfs(m, 0x44, 0x42, size_512_be); }},
     {"hfs BD with 4096-byte blocks", nullptr, 24,
      [](unsigned char *m) { hfs(m, 0x42, 0x44, size_4096_be); }},
+
+    {"HFS wrapper around HFS+ stays hfs", "hfs", 14,
+     [](unsigned char *m) {
+         hfs(m, 0x42, 0x44, size_512_be);
+         text(m, 1024 + 124, "H+");  // the embedded volume's signature
+     }},
 
     // Zeros and 9 at 448 sum to 9.
     {"adfs, checksum by hand", "adfs", 15,
@@ -284,6 +317,23 @@ const signature_image signature_images[] = {
     {"swap near miss: SWAPSPACE3", nullptr, 24,
      [](unsigned char *m) { swap_at(m, 4096, "SWAPSPACE3"); }},
 
+    {"exfat", "exfat", 25, [](unsigned char *m) { text(m, 3, "EXFAT   "); }},
+    {"exfat near miss: last blank", nullptr, 24, [](unsigned char *m) { text(m, 3, "EXFAT  _"); }},
+    {"hfsplus", "hfsplus", 26, [](unsigned char *m) { put_hfsplus_header(m, "H+", 4); }},
+    {"hfsplus, HFSX", "hfsplus", 26, [](unsigned char *m) { put_hfsplus_header(m, "HX", 5); }},
+    {"hfsplus near miss: H*", nullptr, 24, [](unsigned char *m) { put_hfsplus_header(m, "H*", 4); }},
+    {"hfsplus near miss: +H, little-endian", nullptr, 24,
+     [](unsigned char *m) { put_hfsplus_header(m, "+H", 4); }},
+    {"f2fs", "f2fs", 27, [](unsigned char *m) { le32(m, 1024, 0xF2F52010); }},
+    {"f2fs near miss", nullptr, 24, [](unsigned char *m) { le32(m, 1024, 0xF2F52011); }},
+    {"squashfs", "squashfs", 28, [](unsigned char *m) { text(m, 0, "hsqs"); }},
+    {"squashfs near miss", nullptr, 24, [](unsigned char *m) { text(m, 0, "hsqt"); }},
+    {"LUKS1", "crypto_LUKS", 29, [](unsigned char *m) { text(m, 0, "LUKS\xBA\xBE\x00\x01"); }},
+    {"LUKS2", "crypto_LUKS", 29, [](unsigned char *m) { text(m, 0, "LUKS\xBA\xBE\x00\x02"); }},
+    {"LUKS near miss: sixth byte", nullptr, 24, [](unsigned char *m) { text(m, 0, "LUKS\xBA\xBF"); }},
+    {"btrfs", "btrfs", 30, [](unsigned char *m) { text(m, 65600, "_BHRfS_M"); }},
+    {"btrfs near miss", nullptr, 24, [](unsigned char *m) { text(m, 65600, "_BHRfS_m"); }},
+
     {"first match wins: xiafs over ext2", "xiafs", 1,
      [](unsigned char *m) {
          le32(m, 572, 0x012FD16D);
@@ -305,10 +355,37 @@ const signature_image signature_images[] = {
          text(m, 32768, "JFS1");
          text(m, 65588, "ReIsErFs");
      }},
+    {"first match wins: swap over exfat", "swap", 24,
+     [](unsigned char *m) {
+         swap_at(m, 4096, "SWAPSPACE2");
+         text(m, 3, "EXFAT   ");
+     }},
+    {"first match wins: reiserfs at 64 KiB over btrfs", "reiserfs", 23,
+     [](unsigned char *m) {
+         text(m, 65588, "ReIsErFs");
+         text(m, 65600, "_BHRfS_M");
+     }},
+    {"first match wins: f2fs over squashfs", "f2fs", 27,
+     [](unsigned char *m) {
+         le32(m, 1024, 0xF2F52010);
+         text(m, 0, "hsqs");
+     }},
+    {"first match wins: LUKS over btrfs", "crypto_LUKS", 29,
+     [](unsigned char *m) {
+         text(m, 0, "LUKS\xBA\xBE");
+         text(m, 65600, "_BHRfS_M");
+     }},
     {"zeros", nullptr, 24, [](unsigned char *) {}},
 };
 
 const size_t signature_image_count = sizeof signature_images / sizeof signature_images[0];
+
+void put_hfsplus_header(unsigned char *image, const char *signature, int version) {
+    unsigned char *header = image + 1024;
+    memcpy(header, signature, 2);
+    header[3] = version;    // big-endian, as every number of HFS+
+    header[40 + 2] = 0x10;  // block size 4096
+}
 
 std::vector<unsigned char> signature_image_bytes(const signature_image &sample) {
     std::vector<unsigned char> image(signature_image_size);
@@ -323,7 +400,8 @@ size_t table_read_end(int test) {
         size_t end;
     } reads[] = {{1, 0 + 576},      {9, 512 + 512},     {10, 1024 + 228}, {14, 1024 + 24},
                  {15, 3072 + 512},  {16, 8192 + 1376},  {17, 8192 + 64},  {18, 8192 + 8},
-                 {19, 32768 + 112}, {20, 32768 + 2048}, {23, 65536 + 64}, {24, 0 + 32768}};
+                 {19, 32768 + 112}, {20, 32768 + 2048}, {23, 65536 + 64}, {24, 0 + 32768},
+                 {30, 65600 + 64}};
     size_t end = 0;
     for (const auto &r : reads) {
         if (r.test <= test)

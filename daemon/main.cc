@@ -70,12 +70,15 @@ static void parse_options(int argc, char **argv) {
 }
 
 int main(int argc, char **argv) {
+    pyxod_paths_anchor();
     parse_options(argc, argv);
 
     if (!signals_block()) {
         logprintf(LOG_ERR, "couldn't set signal handler\n");
         go_signal(SIGTERM);
     }
+    // A signal pending now would be lost to the detached child.
+    signals_take_pending();
     if (use_daemonized && daemon(0, 0) == -1) {
         logprintf(LOG_ERR, "daemon() failed");
         go_signal(SIGTERM);
@@ -102,6 +105,8 @@ int main(int argc, char **argv) {
     hash_tab = g_hash_table_new(g_str_hash, g_str_equal);
     scan_compile_patterns();
 
+    // Stopped during the start-up: the servant hears nothing of us.
+    signals_take_pending();
     PYXO_servant_daemon_attached(servant, (CORBA::Long)getpid(), &ev);
     if (PYXO_exception_raised(&ev)) {
         logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
@@ -114,10 +119,6 @@ int main(int argc, char **argv) {
             logprintf(LOG_ERR, "Can't access scsi emulation information, abort");
             go_signal(SIGTERM);
         }
-        int sig = signals_pause(3);
-        if (sig == SIGCHLD)
-            go_signal(SIGCHLD);
-        else if (sig != 0)
-            stop_on_signal(sig);
+        signals_take(signals_pause(3));
     }
 }

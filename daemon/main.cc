@@ -77,12 +77,15 @@ static void parse_options(int argc, char **argv) {
 }
 
 int main(int argc, char **argv) {
+    pyxod_paths_anchor();
     parse_options(argc, argv);
 
     if (!signals_block()) {
         logprintf(LOG_ERR, "couldn't set signal handler\n");
         go_signal(SIGTERM);
     }
+    // A signal pending now would be lost to the detached child.
+    signals_take_pending();
     if (use_daemonized && daemon(0, 0) == -1) {
         logprintf(LOG_ERR, "daemon() failed");
         go_signal(SIGTERM);
@@ -115,6 +118,8 @@ int main(int argc, char **argv) {
         go_signal(SIGTERM);
     }
 
+    // Stopped during the start-up: the servant hears nothing of us.
+    signals_take_pending();
     PYXO_servant_daemon_attached(servant, (CORBA::Long)getpid(), &ev);
     if (PYXO_exception_raised(&ev)) {
         logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
@@ -129,14 +134,16 @@ int main(int argc, char **argv) {
             logprintf(LOG_ERR, "Can't access scsi emulation information, abort");
             go_signal(SIGTERM);
         }
-        // A udev event starts the next pass at once; the 3-second pass stays
-        // for events lost, or never sent where no udev daemon runs.
-        int sig = use_sysfs ? signals_wait(3, sysfs_monitor_fd()) : signals_pause(3);
-        if (sig == SIGNALS_FD_READY)
-            sysfs_take_events();
-        else if (sig == SIGCHLD)
-            go_signal(SIGCHLD);
-        else if (sig != 0)
-            stop_on_signal(sig);
+        if (!use_sysfs) {
+            signals_take(signals_pause(3));
+        } else {
+            // A udev event starts the next pass at once; the 3-second pass
+            // stays for events lost, or never sent where no udev daemon runs.
+            int sig = signals_wait(3, sysfs_monitor_fd());
+            if (sig == SIGNALS_FD_READY)
+                sysfs_take_events();
+            else
+                signals_take(sig);
+        }
     }
 }

@@ -3,8 +3,8 @@
 // sources that feed it (the /proc/scsi scan and sysfs).
 //
 // Everything here runs on the daemon's main thread only. Signals never run
-// code asynchronously: they are blocked and collected by the poll loop's
-// pause (see signals.cc).
+// code asynchronously: they are blocked and collected by the start-up's waits
+// and the poll loop's pause (see signals.cc).
 #pragma once
 
 #include <regex.h>
@@ -49,6 +49,16 @@ int signals_pause(int seconds);
 // then it returns SIGNALS_FD_READY.
 enum { SIGNALS_FD_READY = -1 };
 int signals_wait(int seconds, int fd);
+// Acts on a signal taken from the blocked set: SIGCHLD reaps one child and
+// returns, a terminating signal stops the daemon with status 7, 0 does
+// nothing.
+void signals_take(int sig);
+// Waits `seconds` in full, reaping children meanwhile; a terminating signal
+// stops the daemon at once. For the start-up's waits, which must not leave
+// the daemon deaf to SIGTERM.
+void signals_sleep(int seconds);
+// Takes every signal already pending, without waiting, as signals_take does.
+void signals_take_pending(void);
 // Releases everything the daemon holds, once, however often it is called.
 void exit_daemon(void);
 // Removes the lock file while it still names this process.
@@ -69,8 +79,9 @@ int register_process(void);
 // begins with a number; a number beyond the range of int gives *pid = -1
 // (no process has it). 0 when it holds no number.
 int lock_parse_pid(const char *text, long *pid);
-// Reads the lock file at `path`: 1 with *pid set, 0 when it holds no number,
-// -1 when it cannot be opened.
+// Reads the lock file at `path`, never blocking: 1 with *pid set, 0 when it
+// holds no number, -1 when it cannot be opened, -2 when it is not a regular
+// file (errno EISDIR for a directory, EINVAL for anything else).
 int lock_read_pid(const char *path, long *pid);
 
 // scan.cc

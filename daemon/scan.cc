@@ -1,9 +1,12 @@
 // The USB storage scan: one host file of the kernel's SCSI emulation at a
 // time, compared with what the table of known media remembers.
 #include <dirent.h>
-#include <sys/stat.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "file_ext.h"
 #include "pyxod.h"
@@ -12,9 +15,21 @@ regex_t *r_host = NULL;
 regex_t *r_id = NULL;
 regex_t *r_status = NULL;
 
-// One line buffer for the life of the process, grown only by a longer line.
+// One line buffer for the life of the process, grown only by a longer line
+// and never past max_line and its NUL.
 static char *buffer = NULL;
 static size_t size = 256;
+
+// A longer line (counted with its line break) is skipped unexamined. Real
+// host files have lines of a few dozen bytes; the bound keeps one odd file
+// from pinning memory for good, and keeps every serial, and so every report,
+// far below the ORB's message limit.
+static const size_t max_line = 64 * 1024;
+
+// What was read of the current host file and not yet taken into lines. One
+// for all files: no allocation per file.
+static char chunk[4096];
+static size_t chunk_pos = 0, chunk_end = 0;
 
 static const int pattern_flags = REG_EXTENDED | REG_ICASE | REG_NEWLINE;
 
@@ -58,24 +73,74 @@ static short host_number(const char *digits) {
     return (short)(int)n;
 }
 
+static void keep(const char *text, size_t len, size_t *kept) {
+    if (*kept + len + 1 > size) {
+        size_t grown = size * 2 > *kept + len + 1 ? size * 2 : *kept + len + 1;
+        size = grown < max_line + 1 ? grown : max_line + 1;
+        buffer = (char *)g_realloc(buffer, size);
+    }
+    memcpy(buffer + *kept, text, len);
+    *kept += len;
+}
+
+// Reads the next line of `fd` into the line buffer, with its line break and
+// a NUL after it. 0 at the end of the file or on a read error; a line that
+// the end of the file cuts off has no line break, and is not examined: the
+// kernel ends every line of a host file with one. Lines longer than
+// max_line are passed over.
+static int next_line(int fd) {
+    size_t kept = 0;
+    bool too_long = false;
+    for (;;) {
+        if (chunk_pos == chunk_end) {
+            ssize_t n;
+            do
+                n = read(fd, chunk, sizeof chunk);
+            while (n < 0 && errno == EINTR);
+            if (n <= 0)
+                return 0;
+            chunk_pos = 0;
+            chunk_end = (size_t)n;
+        }
+        const char *start = chunk + chunk_pos;
+        const char *end = (const char *)memchr(start, '\n', chunk_end - chunk_pos);
+        size_t len = end != NULL ? (size_t)(end - start) + 1 : chunk_end - chunk_pos;
+        chunk_pos += len;
+        too_long = too_long || kept + len > max_line;
+        if (!too_long)
+            keep(start, len, &kept);
+        if (end == NULL)
+            continue;
+        if (!too_long) {
+            buffer[kept] = '\0';
+            return 1;
+        }
+        kept = 0;
+        too_long = false;
+    }
+}
+
 int check_disk_state(const char *path) {
-    // The stream reads through one buffer of ours: no allocation per file,
-    // and no fstat for stdio to size a buffer of its own.
-    static char stream_buffer[4096];
-    FILE *f = fopen(path, "r");
-    if (f == NULL)
+    // Never blocks, and reads regular files only: a FIFO or device renamed
+    // over a host file since the directory was read is skipped like an
+    // unreadable file.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return 0;
-    setvbuf(f, stream_buffer, _IOFBF, sizeof stream_buffer);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return 0;
+    }
     if (buffer == NULL)
         buffer = (char *)g_malloc0(size);
+    chunk_pos = chunk_end = 0;
 
     PYXO::media_ST *fresh = NULL;
     PYXO_media_ST_new(&fresh);
     fresh->scsi.s_bus = -1;
 
-    // A line that ends the file without a line break is not examined: the
-    // kernel ends every line of a host file with one.
-    while (getline(&buffer, &size, f) != -1 && !feof(f)) {
+    while (next_line(fd)) {
         regmatch_t value;
         scan_line_kind kind = scan_classify_line(buffer, &value);
         if (kind == SCAN_LINE_NONE)
@@ -92,7 +157,7 @@ int check_disk_state(const char *path) {
             fresh->attached = g_ascii_strncasecmp(text, "yes", 3) == 0;
         text[len] = saved;
     }
-    fclose(f);
+    close(fd);
 
     // No serial is the empty string: a GUID has at least one digit.
     if (((const char *)fresh->serial)[0] == '\0' || fresh->scsi.s_bus == -1) {

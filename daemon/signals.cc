@@ -1,8 +1,9 @@
 // The daemon's life and death. omniORB runs threads of its own, and a handler
 // that logs, frees or talks to the ORB could interrupt any of them, so no
 // handler runs at all: the four signals are blocked before the ORB starts,
-// the poll loop's pause takes them with sigtimedwait, and ordinary code on
-// the main thread runs the shutdown, once.
+// the start-up's waits and the poll loop's pause take them with sigtimedwait
+// (or read them from a signalfd, beside the udev monitor of the sysfs
+// source), and ordinary code on the main thread runs the shutdown, once.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,34 +35,42 @@ int signals_block(void) {
     return pthread_sigmask(SIG_BLOCK, &set, NULL) == 0;
 }
 
-int signals_pause(int seconds) {
+static struct timespec monotonic_now(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+// Waits until `deadline` for one of the four signals: the signal taken, or 0
+// once the deadline has passed.
+static int wait_until(const struct timespec *deadline) {
     sigset_t set;
     watched_signals(&set);
-    struct timespec left = {seconds, 0};
     for (;;) {
-        struct timespec start, now;
-        clock_gettime(CLOCK_MONOTONIC, &start);
+        struct timespec now = monotonic_now();
+        long long rest =
+            (deadline->tv_sec - now.tv_sec) * 1000000000LL + (deadline->tv_nsec - now.tv_nsec);
+        if (rest < 0)
+            rest = 0;  // still take a signal that is already pending
+        struct timespec left = {(time_t)(rest / 1000000000LL), (long)(rest % 1000000000LL)};
         int sig = sigtimedwait(&set, NULL, &left);
         if (sig > 0)
             return sig;
-        if (errno != EINTR)
-            return 0;  // EAGAIN: the time ran out
-        // Interrupted by something else (a debugger, a stop): wait out the rest.
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long rest =
-            (left.tv_sec * 1000000000LL + left.tv_nsec) -
-            ((now.tv_sec - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec));
-        if (rest <= 0)
+        // EINTR comes from something else (a debugger, a stop): wait out the rest.
+        if (errno != EINTR || rest == 0)
             return 0;
-        left.tv_sec = rest / 1000000000LL;
-        left.tv_nsec = rest % 1000000000LL;
     }
 }
 
-static long long monotonic_ns(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
+static struct timespec deadline_in(int seconds) {
+    struct timespec deadline = monotonic_now();
+    deadline.tv_sec += seconds;
+    return deadline;
+}
+
+int signals_pause(int seconds) {
+    struct timespec deadline = deadline_in(seconds);
+    return wait_until(&deadline);
 }
 
 int signals_wait(int seconds, int fd) {
@@ -75,9 +84,11 @@ int signals_wait(int seconds, int fd) {
         if (signals_fd < 0)
             return signals_pause(seconds);  // no wake-up by fd; the passes go on
     }
-    long long deadline = monotonic_ns() + seconds * 1000000000LL;
+    struct timespec deadline = deadline_in(seconds);
     for (;;) {
-        long long rest = deadline - monotonic_ns();
+        struct timespec now = monotonic_now();
+        long long rest =
+            (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
         if (rest <= 0)
             return 0;
         struct pollfd fds[2] = {{signals_fd, POLLIN, 0}, {fd, POLLIN, 0}};
@@ -94,6 +105,27 @@ int signals_wait(int seconds, int fd) {
         if (fd >= 0 && (fds[1].revents & (POLLHUP | POLLNVAL)))
             fd = -1;  // it will never say more: wait for signals and the time alone
     }
+}
+
+void signals_take(int sig) {
+    if (sig == SIGCHLD)
+        go_signal(SIGCHLD);
+    else if (sig != 0)
+        stop_on_signal(sig);
+}
+
+void signals_sleep(int seconds) {
+    struct timespec deadline = deadline_in(seconds);
+    int sig;
+    while ((sig = wait_until(&deadline)) != 0)
+        signals_take(sig);
+}
+
+void signals_take_pending(void) {
+    struct timespec none = {0, 0};
+    int sig;
+    while ((sig = wait_until(&none)) != 0)
+        signals_take(sig);
 }
 
 void free_process(void) {

@@ -3,39 +3,54 @@
 #include <errno.h>
 #include <getopt.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "PYXO.hh"
 #include "pyxo_paths.h"
+#include "watch_daemon.h"
 #include "watch_format.h"
+#include "watch_orb.h"
+#include "watch_output.h"
 
 static watch_format format = WATCH_TEXT;
-static std::mutex out_mutex;
-static std::atomic<long> attached_pid{0};
+
+// The servant's threads hand the main loop what it must act on and wake it
+// with SIGUSR2: a failed write, and with -d the detached daemon's pid.
+static bool detaches = false;
+static std::atomic<pid_t> starter{0};    // the daemon we started: our child
+static std::atomic<pid_t> candidate{0};  // with -d, the first fitting announcement
+
+static void wake_main_loop() {
+    kill(getpid(), SIGUSR2);
+}
 
 static void print_line(const std::string &line) {
-    std::lock_guard<std::mutex> lock(out_mutex);
-    fputs(line.c_str(), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
+    if (!watch_output_line(line))
+        wake_main_loop();
 }
 
 class watch_servant : public POA_PYXO::servant {
   public:
     void daemon_attached(CORBA::Long pid) override {
-        attached_pid = pid;
         print_line(watch_daemon_attached_line(format, time(NULL), pid));
+        // Anyone who reaches our port may announce any pid: only the
+        // process our daemon detached into is followed.
+        pid_t none = 0;
+        if (detaches && watch_daemon_is_detached_from(pid, starter) &&
+            candidate.compare_exchange_strong(none, pid))
+            wake_main_loop();
     }
     void media_changed(const PYXO::media_ST &media) override {
         print_line(watch_media_changed_line(format, time(NULL), media));
@@ -58,8 +73,8 @@ static void usage(FILE *out) {
         "daemon_attached (the daemon's pid), media_changed (serial, Attached or Removed,\n"
         "SCSI host number) and servant_remote_command (the command's name).\n"
         "\n"
-        "  -d, --daemonize      start pyxod with -d (it detaches; pyxo-watch follows it\n"
-        "                       by the pid it announces)\n"
+        "  -d, --daemonize      start pyxod with -d (it detaches; pyxo-watch reaps it and\n"
+        "                       passes its status on all the same)\n"
         "  -l, --use_log        start pyxod with -l (log file)\n"
         "  -s, --use_syslog     start pyxod with -s (syslog)\n"
         "      --daemon PATH    the pyxod to start (default: pyxod beside pyxo-watch)\n"
@@ -77,8 +92,9 @@ static void usage(FILE *out) {
         "\n"
         "pyxo-watch ends when the daemon ends, with the daemon's exit status (128 + the\n"
         "signal's number when it was killed). Ctrl-C or SIGTERM first stop the daemon with\n"
-        "SIGTERM; so does servant_remote_command(EXIT). With --no-daemon it ends with\n"
-        "status 0 on Ctrl-C, SIGTERM or EXIT.\n"
+        "SIGTERM; so do servant_remote_command(EXIT) and a standard output that can no\n"
+        "longer be written (its reader gone: quietly; any other error: with a message,\n"
+        "and status 1). With --no-daemon it ends with status 0 on Ctrl-C, SIGTERM or EXIT.\n"
         "The environment variables PYXOD_PROC_SCSI, PYXOD_LOCK_FILE and PYXOD_LOG_FILE\n"
         "are passed on to pyxod.\n",
         out);
@@ -107,61 +123,92 @@ static const char *chosen_source(const char *source) {
     return NULL;
 }
 
-static bool write_ior_file(const std::string &file, const char *ior) {
-    std::string tmp = file + ".tmp";
-    FILE *f = fopen(tmp.c_str(), "w");
-    if (!f)
-        return false;
-    bool ok = fprintf(f, "%s\n", ior) > 0;
-    ok = (fclose(f) == 0) && ok;
-    return ok && rename(tmp.c_str(), file.c_str()) == 0;
-}
-
-static int status_of(int wait_status) {
-    if (WIFEXITED(wait_status))
-        return WEXITSTATUS(wait_status);
-    if (WIFSIGNALED(wait_status))
-        return 128 + WTERMSIG(wait_status);
-    return 1;
-}
-
-static pid_t start_daemon(const std::string &path, const std::vector<std::string> &flags,
-                          const char *ior, const sigset_t *old_mask) {
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    sigprocmask(SIG_SETMASK, old_mask, NULL);
-    std::vector<char *> argv;
-    argv.push_back((char *)path.c_str());
-    for (const std::string &f : flags)
-        argv.push_back((char *)f.c_str());
-    argv.push_back((char *)ior);
-    argv.push_back(NULL);
-    execv(path.c_str(), argv.data());
-    fprintf(stderr, "pyxo-watch: cannot start %s: %s\n", path.c_str(), strerror(errno));
-    _exit(127);
-}
-
-static bool alive(pid_t pid) {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+// Serves until the daemon has ended and gives its status: with -d the
+// status of the process it detached into, reaped by us as the subreaper.
+// Ctrl-C, SIGTERM, SIGHUP, the EXIT command and output that can no longer
+// be written stop the daemon with SIGTERM first. Only the daemon we started
+// is ever signalled.
+static int follow_daemon(const sigset_t *handled, bool no_daemon) {
+    int sfd = signalfd(-1, handled, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (sfd < 0) {
+        fprintf(stderr, "pyxo-watch: signalfd: %s\n", strerror(errno));
+        return 1;
+    }
+    // A reader that has gone shows as an error on standard output without
+    // a write: `pyxo-watch | head -1` ends even when no report comes.
+    struct pollfd fds[2] = {{sfd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    pid_t detached = 0;  // with -d, the process the daemon detached into
+    // detached_done: it was signalled or reaped, and must never be signalled (again)
+    bool starter_gone = no_daemon, detached_done = false, stopping = false, output_failed = false;
+    int status = 0;
+    for (;;) {
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+            fprintf(stderr, "pyxo-watch: poll: %s\n", strerror(errno));
+            status = 1;
+            break;
+        }
+        if (fds[1].revents) {
+            watch_output_closed();
+            fds[1].fd = -1;
+        }
+        bool asked_to_stop = false;
+        struct signalfd_siginfo si;
+        while (read(sfd, &si, sizeof si) == (ssize_t)sizeof si)
+            if (si.ssi_signo != SIGCHLD && si.ssi_signo != SIGUSR2)
+                asked_to_stop = true;
+        bool must_stop = asked_to_stop;
+        if (watch_output_error() && !output_failed) {
+            output_failed = must_stop = true;
+            if (watch_output_error() != EPIPE)
+                fprintf(stderr, "pyxo-watch: cannot write standard output: %s\n",
+                        strerror(watch_output_error()));
+        }
+        // Checked again here, where children are reaped: a pid we reaped may
+        // belong to another process by now.
+        if (!detached && candidate) {
+            if (watch_daemon_is_detached_from(candidate, starter))
+                detached = candidate;
+            else
+                candidate = 0;
+        }
+        if (must_stop) {
+            // A second request does not wait for the daemon any longer.
+            if (no_daemon || (stopping && asked_to_stop))
+                break;
+            if (!stopping && !starter_gone)
+                kill(starter, SIGTERM);
+            stopping = true;
+        }
+        if (stopping && detached && !detached_done) {
+            kill(detached, SIGTERM);
+            detached_done = true;  // signalled once; its end comes as SIGCHLD
+        }
+        int ws;
+        pid_t pid;
+        while ((pid = waitpid(-1, &ws, WNOHANG)) > 0) {
+            status = watch_status_of(ws);
+            starter_gone |= pid == starter;
+            detached_done |= pid == detached;
+        }
+        if (pid < 0 && !no_daemon)
+            break;  // no child left: the daemon has ended
+    }
+    close(sfd);
+    return status;
 }
 
 int main(int argc, char **argv) {
     // Signals are taken in the main loop only; the ORB's threads inherit the mask.
     sigset_t handled, old_mask;
     sigemptyset(&handled);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGUSR1})
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGUSR1, SIGUSR2})
         sigaddset(&handled, s);
     sigprocmask(SIG_BLOCK, &handled, &old_mask);
     signal(SIGPIPE, SIG_IGN);
 
-    // One thread per connection: the reports of one daemon are printed in the
-    // order it sent them.
-    const char *orb_options[][2] = {
-        {"endPoint", "giop:tcp:127.0.0.1:"}, {"maxServerThreadPerConnection", "1"}, {0, 0}};
     CORBA::ORB_var orb;
     try {
-        orb = CORBA::ORB_init(argc, argv, "omniORB4", orb_options);
+        orb = watch_orb_init(argc, argv);
     } catch (const CORBA::Exception &e) {
         fprintf(stderr, "pyxo-watch: cannot start the ORB: %s\n", e._name());
         return 1;
@@ -181,7 +228,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> flags;
     std::string daemon_path = daemon_beside_us(), ior_file;
     const char *source = "auto";
-    bool no_daemon = false, detaches = false;
+    bool no_daemon = false;
     int c;
     while ((c = getopt_long(argc, argv, "dlsh", long_options, NULL)) != -1) {
         switch (c) {
@@ -248,7 +295,7 @@ int main(int argc, char **argv) {
     }
 
     if (!ior_file.empty()) {
-        if (!write_ior_file(ior_file, ior)) {
+        if (!watch_write_ior_file(ior_file, ior)) {
             fprintf(stderr, "pyxo-watch: cannot write %s: %s\n", ior_file.c_str(), strerror(errno));
             return 1;
         }
@@ -258,7 +305,6 @@ int main(int argc, char **argv) {
         fprintf(stderr, "pyxo-watch: IOR %s\n", (const char *)ior);
     }
 
-    pid_t child = 0;
     if (!no_daemon) {
         if (strcmp(chosen, "sysfs") == 0)
             fprintf(stderr, "pyxo-watch: source sysfs: pyxod --sysfs watches %s through udev\n",
@@ -266,55 +312,15 @@ int main(int argc, char **argv) {
         else
             fprintf(stderr, "pyxo-watch: source proc: pyxod reads %s every 3 seconds\n",
                     pyxo_proc_scsi());
-        child = start_daemon(daemon_path, flags, ior, &old_mask);
-        if (child < 0) {
-            fprintf(stderr, "pyxo-watch: fork: %s\n", strerror(errno));
+        pid_t pid = watch_daemon_start(daemon_path, flags, ior, &old_mask, detaches);
+        if (pid < 0) {
+            fprintf(stderr, "pyxo-watch: cannot start the daemon: %s\n", strerror(errno));
             return 1;
         }
+        starter = pid;
     }
 
-    // The daemon we answer for: our child, or after -d the process it
-    // detached into, known by the pid it announced.
-    int status = 0;
-    bool child_gone = no_daemon, stopping = false;
-    time_t detached_at = 0;
-    for (;;) {
-        struct timespec tick = {0, 500 * 1000 * 1000};
-        int sig = sigtimedwait(&handled, NULL, &tick);
-        if (sig == SIGCHLD || sig < 0) {
-            int ws;
-            if (!child_gone && waitpid(child, &ws, WNOHANG) == child) {
-                child_gone = true;
-                status = status_of(ws);
-                // A detaching daemon's first process ends with 0 at once.
-                if (!(detaches && status == 0 && !stopping))
-                    break;
-                detached_at = time(NULL);
-            }
-            if (child_gone && !no_daemon && detaches) {
-                if (attached_pid ? !alive(attached_pid) : time(NULL) - detached_at > 15) {
-                    if (!attached_pid) {
-                        fprintf(stderr, "pyxo-watch: the detached pyxod never announced itself\n");
-                        status = 1;
-                    }
-                    break;
-                }
-            }
-            continue;
-        }
-        if (no_daemon || stopping)
-            break;
-        // Ctrl-C, SIGTERM, SIGHUP or the EXIT command: stop the daemon first.
-        stopping = true;
-        pid_t target = !child_gone ? child : (pid_t)attached_pid;
-        if (alive(target))
-            kill(target, SIGTERM);
-        if (child_gone) {
-            for (int i = 0; i < 100 && alive(target); i++)
-                usleep(50 * 1000);
-            break;
-        }
-    }
+    int status = follow_daemon(&handled, no_daemon);
 
     if (!no_daemon && format == WATCH_TEXT)
         fprintf(stderr, "pyxo-watch: pyxod ended with status %d\n", status);
@@ -324,5 +330,8 @@ int main(int argc, char **argv) {
         orb->destroy();
     } catch (const CORBA::Exception &) {
     }
-    return status;
+    // A closed reader ends us quietly, with the status of the stopped daemon;
+    // any other failed write is a failure of ours.
+    int error = watch_output_error();
+    return error && error != EPIPE ? 1 : status;
 }

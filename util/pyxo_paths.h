@@ -4,6 +4,9 @@
 #pragma once
 
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
 
 #define PYXO_PROC_SCSI "/proc/scsi"
 #define PYXO_LOCK_FILE "/var/run/pyxod.lock"
@@ -34,4 +37,29 @@ inline const char *pyxo_log_file() {
 }
 inline const char *pyxo_lock_dir() {
     return pyxo_path("PYXO_LOCK_DIR", PYXO_LOCK_DIR);
+}
+
+// Rewrites the variable, when it holds a relative path, as that path under
+// the current directory, so that it keeps its meaning after a change of
+// directory. Uses setenv: call it before any thread starts. Leaves the
+// variable alone where secure_getenv ignores it, or where the current
+// directory cannot be named.
+inline void pyxo_path_anchor(const char *variable) {
+    const char *value = secure_getenv(variable);
+    if (value == NULL || *value == '\0' || *value == '/')
+        return;
+    char *dir = get_current_dir_name();
+    if (dir == NULL)
+        return;
+    std::string path = std::string(dir) + "/" + value;
+    free(dir);
+    setenv(variable, path.c_str(), 1);
+}
+
+// The daemon's variables above, anchored in the directory it was started in
+// before daemon() changes to "/".
+inline void pyxod_paths_anchor() {
+    pyxo_path_anchor("PYXOD_PROC_SCSI");
+    pyxo_path_anchor("PYXOD_LOCK_FILE");
+    pyxo_path_anchor("PYXOD_LOG_FILE");
 }

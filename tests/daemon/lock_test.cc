@@ -1,8 +1,11 @@
 // Taking over the single-instance lock file.
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
+
+#include <functional>
 
 #include "daemon_test_fixture.h"
 
@@ -167,4 +170,71 @@ TEST_F(Lock, UnprivilegedUserCannotReadTheLock) {
     EXPECT_EQ(d.lines, (std::vector<std::string>{
                            "ERROR: Can't access the lock file, permission denied, abort", "Exit"}));
     EXPECT_EQ(read_file(tree.lock), "1");  // not ours to remove
+}
+
+// Never a hang, nor a loop over a file that stays: the daemon stops at once
+// and leaves the thing in place.
+TEST_F(Lock, LockThatCannotBeReadOrRemovedStops) {
+    chmod(tree.dir.c_str(), 0755);  // like /var/run: root's, readable by all
+    std::string gone = std::to_string(gone_pid());
+    auto cannot = [](int error) {
+        return "ERROR: Can't remove the lock file ( " + std::to_string(error) + " ), abort";
+    };
+    struct {
+        const char *name;
+        std::function<void()> make;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"directory", [&] { mkdir(tree.lock.c_str(), 0755); }, {cannot(EISDIR), "Exit"}},
+        {"fifo", [&] { mkfifo(tree.lock.c_str(), 0644); }, {cannot(EINVAL), "Exit"}},
+        {"bad format",
+         [&] { write_file(tree.lock, "pyxod"); },
+         {"WARNING: Bad lock file format, just remove", cannot(EACCES), "Exit"}},
+        {"stale", [&] { write_file(tree.lock, gone); }, {cannot(EACCES), "Exit"}},
+    };
+    for (auto &c : cases) {
+        c.make();
+        d = start_daemon(tree, {}, "IOR:00", nobody_merged());
+        EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15") << c.name;
+        drain(d, 5s);
+        EXPECT_EQ(d.lines, c.lines) << c.name;
+        EXPECT_EQ(remove(tree.lock.c_str()), 0) << c.name << " was not left in place";
+    }
+}
+
+TEST_F(Lock, LockThatCannotBeWrittenIsAFailedCreation) {
+    // No byte may be written to a file (as on a full disk); the shell passes
+    // the limit, and SIGXFSZ ignored, on to the daemon it becomes.
+    d = spawn(
+        {"/bin/sh", "-c", "ulimit -f 0; trap '' XFSZ; exec \"$@\"", "sh", pyxod_path(), "IOR:00"},
+        merged(tree.env()));
+    EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15");
+    drain(d, 5s);
+    EXPECT_EQ(d.lines, (std::vector<std::string>{"WARNING: Can't create the lock file ( " +
+                                                     std::to_string(EFBIG) + " ), abort",
+                                                 "Exit"}));
+    EXPECT_FALSE(file_exists(tree.lock));
+}
+
+TEST_F(Lock, SigtermDuringTheTakeoverStopsAtOnce) {
+    start_servant();
+    child old_daemon = spawn({FAKE_PYXOD});
+    ASSERT_EQ(wait_line(
+                  old_daemon, [](const std::string &l) { return l == "ready"; }, kPass),
+              "ready");
+    write_file(tree.lock, std::to_string(old_daemon.pid));
+    d = start_daemon(tree, {"-l"}, w.ior, merged());
+    // The new daemon is in the takeover once the old one heard from it.
+    ASSERT_EQ(wait_line(
+                  old_daemon, [](const std::string &l) { return l == "term"; }, kPass),
+              "term");
+    kill(d.pid, SIGTERM);
+    EXPECT_EQ(status_text(wait_exit(d, kPass)), "exit 7");
+    EXPECT_EQ(wait_exit(old_daemon, 0s), -1) << "the old daemon got SIGQUIT";
+    EXPECT_EQ(log_messages(tree.log), (std::vector<std::string>{"Exit"}));
+    EXPECT_EQ(read_file(tree.lock), std::to_string(old_daemon.pid));
+    EXPECT_TRUE(
+        wait_line(
+            w.proc, [](const std::string &l) { return contains(l, "daemon_attached"); }, 500ms)
+            .empty());
 }

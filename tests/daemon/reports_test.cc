@@ -1,7 +1,10 @@
 // What the daemon reports, pass after pass, for the host files it finds.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "daemon_test_fixture.h"
 
@@ -200,5 +203,70 @@ TEST_F(Reports, HostileTreeNeitherCrashesNorHides) {
     marker("0b01");
     marker("0b02");
     stop_with(SIGTERM);
+    EXPECT_EQ(media_lines().size(), 4u);
+}
+
+TEST_F(Reports, FifoSwappedInForAHostFileIsSkipped) {
+    // FIFOs and regular files take turns at 20 host file names as fast as
+    // they can: each pass meets a FIFO where the directory showed a file.
+    std::string side = tree.dir + "/";
+    for (int i = 0; i < 20; i++) {
+        mkfifo((side + std::to_string(i) + "f").c_str(), 0644);
+        write_file(side + std::to_string(i) + "r", "Host: scsi0 Channel: 00 Id: 00 Lun: 00\n");
+    }
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+        while (!done)
+            for (int i = 0; i < 40; i++) {
+                std::string from = side + std::to_string(i / 2) + "fr"[i % 2], tmp = side + "t";
+                link(from.c_str(), tmp.c_str());
+                rename(tmp.c_str(), host("swap" + std::to_string(i / 2)).c_str());
+            }
+    });
+    struct joined {
+        std::atomic<bool> &done;
+        std::thread &thread;
+        ~joined() {
+            done = true;
+            thread.join();
+        }
+    } stop_swapping{done, swapper};
+    start();
+    for (const char *serial : {"f1f0", "f1f1", "f1f2", "f1f3"})
+        marker(serial);
+    stop_with(SIGTERM);
+}
+
+static long peak_rss_kib(pid_t pid) {
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t p = status.find("VmHWM:");
+    return p == std::string::npos ? -1 : atol(status.c_str() + p + 6);
+}
+
+TEST_F(Reports, LinesBeyond64KiBAreSkippedAndTakeNoMemory) {
+    // A GUID line of 64 KiB with its line break is examined; one byte more,
+    // or a serial of 16 MiB, is not, and no report can outgrow the ORB's limit.
+    auto medium = [](const std::string &guid) {
+        return "Host scsi20: usb-storage\nGUID: " + guid + "\nAttached: Yes\n";
+    };
+    std::string longest(65536 - 7, 'a'), too_long(65536 - 6, 'b');
+    spawn_options o;
+    o.out_file = tree.dir + "/console";  // a pipe would hold less than the long line
+    start({"-l"}, o);
+    marker("b160");
+    long before = peak_rss_kib(d.pid);
+    write_file(host("too-long"), medium(too_long));
+    write_file(host("huge"), medium(std::string(16 << 20, 'c')));
+    marker("b161");
+    marker("b162");
+    long after = peak_rss_kib(d.pid);
+    EXPECT_LT(after - before, 4096) << "peak RSS grew from " << before << " KiB to " << after;
+    write_file(host("longest"), medium(longest));
+    ASSERT_TRUE(wait_report(w, longest, kPass, nullptr));
+    stop_with(SIGTERM);
+    for (auto &l : w.proc.lines) {
+        EXPECT_FALSE(contains(l, "bbbbbbbb"));
+        EXPECT_FALSE(contains(l, "cccccccc"));
+    }
     EXPECT_EQ(media_lines().size(), 4u);
 }

@@ -149,7 +149,9 @@ TEST_F(Startup, ScsiTreeVanishesLater) {
                                         "Exit"}));
 }
 
-class Detached : public DaemonTest {
+// With relative paths too: they are taken against the directory the daemon
+// was started in, not against "/" where daemon() leaves it.
+class Detached : public DaemonTest, public ::testing::WithParamInterface<bool> {
   protected:
     pid_t detached = -1;
     void TearDown() override {
@@ -159,9 +161,15 @@ class Detached : public DaemonTest {
     }
 };
 
-TEST_F(Detached, DaemonizeDetachesAndKeepsTheConsoleQuiet) {
+TEST_P(Detached, DaemonizeDetachesAndKeepsTheConsoleQuiet) {
     start_servant();
-    d = start_daemon(tree, {"-d", "-l"}, w.ior, merged());
+    spawn_options o = merged();
+    if (GetParam()) {
+        o.env = {"PYXOD_PROC_SCSI=scsi", "PYXOD_LOCK_FILE=./pyxod.lock",
+                 "PYXOD_LOG_FILE=pyxod.log"};
+        o.cwd = tree.dir;
+    }
+    d = start_daemon(tree, {"-d", "-l"}, w.ior, o);
     int starter = d.pid;
     EXPECT_EQ(status_text(wait_exit(d, kPass)), "exit 0");
     std::string line = wait_line(
@@ -181,6 +189,8 @@ TEST_F(Detached, DaemonizeDetachesAndKeepsTheConsoleQuiet) {
     EXPECT_TRUE(d.lines.empty());
     detached = -1;
 }
+
+INSTANTIATE_TEST_SUITE_P(AbsoluteOrRelativePaths, Detached, ::testing::Bool());
 
 class Signals : public DaemonTest, public ::testing::WithParamInterface<int> {};
 

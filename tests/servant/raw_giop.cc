@@ -116,6 +116,14 @@ bool read_all(int fd, uint8_t *buf, size_t n) {
 
 }  // namespace
 
+bool raw_giop_address(const std::string &ior, std::string &host, int &port) {
+    uint16_t p = 0;
+    std::vector<uint8_t> key;
+    bool ok = parse_ior(ior, host, p, key);
+    port = p;
+    return ok;
+}
+
 std::string raw_giop_request(const std::string &ior, const std::string &operation, int argument) {
     std::string host;
     uint16_t port = 0;

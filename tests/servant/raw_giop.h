@@ -9,3 +9,6 @@
 // of the system exception the reply carries, "" for a normal reply, or
 // "error: ..." when the exchange itself failed.
 std::string raw_giop_request(const std::string &ior, const std::string &operation, int argument);
+
+// The host and port of the IIOP profile of `ior`; false when it has none.
+bool raw_giop_address(const std::string &ior, std::string &host, int &port);

@@ -1,6 +1,7 @@
 // pyxo-watch's handling of the daemon it starts: the arguments it passes,
-// its exit status, and stopping the daemon first on Ctrl-C or SIGTERM. The
-// daemon here is a shell script that records what it was given.
+// its exit status, stopping the daemon first on Ctrl-C, SIGTERM or lost
+// output, and the IOR file. The daemon here is a shell script that records
+// what it was given.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,7 +10,8 @@
 
 #include <string>
 
-#include "process.h"
+#include "daemon_harness.h"
+#include "orb_peer.h"
 
 namespace {
 
@@ -19,6 +21,13 @@ std::string fake_daemon(const temp_dir &dir, const std::string &body) {
                          "/args'\n" + body);
     chmod(path.c_str(), 0755);
     return path;
+}
+
+// One that records SIGTERM and then ends with 7, as pyxod does.
+std::string stoppable_daemon(const temp_dir &dir) {
+    return fake_daemon(dir, "trap 'echo stopped > \"" + dir.path + "/term\"; exit 7' TERM\n" +
+                                "echo ready > '" + dir.path + "/ready'\n" +
+                                "while :; do sleep 0.1; done\n");
 }
 
 }  // namespace
@@ -38,13 +47,7 @@ TEST(Watch, PassesFlagsAndItsIorLastAndEndsWithTheDaemonsStatus) {
 
 TEST(Watch, SigtermStopsTheDaemonFirst) {
     temp_dir dir;
-    std::string daemon = fake_daemon(dir, "trap 'echo stopped > \"" + dir.path +
-                                              "/term\"; exit 7' TERM\n"
-                                              "echo ready > '" +
-                                              dir.path +
-                                              "/ready'\n"
-                                              "while :; do sleep 0.1; done\n");
-    child w = spawn({bin_dir() + "/pyxo-watch", "--daemon", daemon});
+    child w = spawn({bin_dir() + "/pyxo-watch", "--daemon", stoppable_daemon(dir)});
     ASSERT_TRUE(wait_for_file(dir / "ready", non_empty, 20s));
     kill(w.pid, SIGTERM);
     int ws = wait_exit(w, 20s);
@@ -75,4 +78,46 @@ TEST(Watch, RefusesUnknownOptionsAndDocumentsItsOwn) {
     EXPECT_EQ(WEXITSTATUS(ws), 0);
     for (const char *option : {"--json", "--ior-file", "--no-daemon", "--daemon", "-d", "-l", "-s"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
+}
+
+TEST(Watch, IorFileNeverWritesThroughAPlantedLink) {
+    temp_dir dir;
+    write_file(dir / "victim", "precious\n");
+    for (const char *name : {"ior", "ior.tmp"})
+        ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / name).c_str()), 0);
+    child w = spawn({bin_dir() + "/pyxo-watch", "--no-daemon", "--ior-file", dir / "ior"});
+    ASSERT_TRUE(wait_for_file(
+        dir / "ior", [](const std::string &t) { return t.rfind("IOR:", 0) == 0; }, 20s));
+    EXPECT_EQ(read_file(dir / "victim"), "precious\n");
+}
+
+// Standard output that can no longer be written stops the daemon as SIGTERM
+// does: a reader gone (even with nothing to print) ends pyxo-watch quietly
+// with the daemon's status, a failed write with a message and status 1.
+TEST(Watch, OutputThatCannotBeWrittenStopsTheDaemon) {
+    for (bool full : {false, true}) {
+        temp_dir dir;
+        spawn_options o;
+        o.out_file = full ? "/dev/full" : "";
+        child w = spawn({bin_dir() + "/pyxo-watch", "--json", "--daemon", stoppable_daemon(dir),
+                         "--ior-file", dir / "ior"},
+                        o);
+        ASSERT_TRUE(wait_for_file(dir / "ready", non_empty, 20s));
+        if (full) {
+            PYXO_Environment ev;
+            std::string ior = read_file(dir / "ior");
+            PYXO::servant_ptr s =
+                PYXO_servant_from_string(test_orb(), ior.substr(0, ior.find('\n')).c_str(), &ev);
+            PYXO_servant_servant_remote_command(s, PYXO::servant::ICONIFY, &ev);
+            PYXO_servant_release(s, &ev);
+        } else {
+            close(w.out);
+            w.out = -1;
+        }
+        EXPECT_EQ(status_text(wait_exit(w, 20s)), full ? "exit 1" : "exit 7");
+        EXPECT_EQ(read_file(dir / "term"), "stopped\n");
+        EXPECT_EQ(w.err_text, full ? "pyxo-watch: cannot write standard output: No space left on "
+                                     "device\n"
+                                   : "");
+    }
 }

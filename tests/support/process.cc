@@ -144,6 +144,8 @@ child spawn(const std::vector<std::string> &argv, const spawn_options &options) 
             if (f)
                 fprintf(f, "%d", (int)getpid()), fclose(f);
         }
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
+            _exit(127);
         int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, 0);
         int to_out = out_fd >= 0 ? out_fd : out_pipe[1];

@@ -38,6 +38,7 @@ struct spawn_options {
     std::string out_file, err_file;
     bool as_nobody = false;    // run as the unprivileged user through setpriv
     std::string own_pid_file;  // written with the child's own pid before exec
+    std::string cwd;           // the child's working directory (empty: ours)
 };
 
 // A started program. Standard input is /dev/null. The destructor kills

@@ -205,10 +205,9 @@ TEST_F(Sysfs, ServantGoneStopsTheDaemon) {
 
 TEST_F(Sysfs, WatchChoosesItsSource) {
     plug({});
-    std::string ior_file = tree.dir + "/watch-ior";
     auto run_watch = [&](const std::vector<std::string> &args,
                          const std::vector<std::string> &env) {
-        std::vector<std::string> argv = {bin_dir() + "/pyxo-watch", "--json", "-l"};
+        std::vector<std::string> argv = {bin_dir() + "/pyxo-watch", "-l"};
         argv.insert(argv.end(), args.begin(), args.end());
         return spawn(argv, merged(env));
     };
@@ -234,7 +233,7 @@ TEST_F(Sysfs, WatchChoosesItsSource) {
                      p, [&](const std::string &l) { return l == said; }, kPass)
                      .empty());
     EXPECT_FALSE(wait_line(
-                     p, [](const std::string &l) { return contains(l, "daemon_attached"); }, kPass)
+                     p, [](const std::string &l) { return contains(l, "daemon attached"); }, kPass)
                      .empty());
     kill(p.pid, SIGTERM);
     EXPECT_EQ(status_text(wait_exit(p, kPass)), "exit 7");

@@ -16,6 +16,7 @@ static struct poptOption options[] = {
     {"daemonize", 'd', POPT_ARG_NONE, NULL, 'd', "Daemonize the process", "none"},
     {"use_log", 'l', POPT_ARG_NONE, NULL, 'l', "Log information", "none"},
     {"use_syslog", 's', POPT_ARG_NONE, NULL, 's', "Log using syslog", "none"},
+    {"sysfs", 'u', POPT_ARG_NONE, NULL, 'u', "Watch sysfs through udev, not /proc/scsi", "none"},
     POPT_TABLEEND,
 };
 
@@ -29,6 +30,9 @@ static const char *orb_options[][2] = {
     {"clientCallTimeOutPeriod", "3000"},
     {0, 0},
 };
+
+// Where media are seen: /proc/scsi, or with -u sysfs through udev.
+static int use_sysfs = 0;
 
 static void print_help(poptContext context) {
     printf("*********************************************************\n");
@@ -61,6 +65,9 @@ static void parse_options(int argc, char **argv) {
             case 's':
                 use_syslog = 1;
                 openlog(g_get_prgname(), LOG_PID | LOG_CONS | LOG_PERROR, LOG_DAEMON);
+                break;
+            case 'u':
+                use_sysfs = 1;
                 break;
             default:  // an option not in the table: ignored
                 break;
@@ -104,6 +111,12 @@ int main(int argc, char **argv) {
 
     hash_tab = g_hash_table_new(g_str_hash, g_str_equal);
     scan_compile_patterns();
+    // Listening starts before the announcement: a stick plugged in once the
+    // servant knows us is never missed between the first pass and the events.
+    if (use_sysfs && !sysfs_open()) {
+        logprintf(LOG_ERR, "Can't use udev, abort");
+        go_signal(SIGTERM);
+    }
 
     // Stopped during the start-up: the servant hears nothing of us.
     signals_take_pending();
@@ -115,10 +128,22 @@ int main(int argc, char **argv) {
     }
 
     for (;;) {
-        if (!scan_tree(pyxo_proc_scsi(), NULL)) {
+        if (use_sysfs) {
+            sysfs_pass(NULL);
+        } else if (!scan_tree(pyxo_proc_scsi(), NULL)) {
             logprintf(LOG_ERR, "Can't access scsi emulation information, abort");
             go_signal(SIGTERM);
         }
-        signals_take(signals_pause(3));
+        if (!use_sysfs) {
+            signals_take(signals_pause(3));
+        } else {
+            // A udev event starts the next pass at once; the 3-second pass
+            // stays for events lost, or never sent where no udev daemon runs.
+            int sig = signals_wait(3, sysfs_monitor_fd());
+            if (sig == SIGNALS_FD_READY)
+                sysfs_take_events();
+            else
+                signals_take(sig);
+        }
     }
 }

@@ -1,5 +1,6 @@
 // What the units of the media-watch daemon share: its process-wide handles,
-// logging, the stop routine, the lock and the scanner.
+// logging, the stop routine, the lock, the table of known media and the two
+// sources that feed it (the /proc/scsi scan and sysfs).
 //
 // Everything here runs on the daemon's main thread only. Signals never run
 // code asynchronously: they are blocked and collected by the start-up's waits
@@ -44,6 +45,10 @@ int signals_block(void);
 // Waits up to `seconds` for one of the four signals. Returns the signal
 // taken, or 0 when the time ran out.
 int signals_pause(int seconds);
+// The same, and also wakes when `fd` (if not -1) has something to read:
+// then it returns SIGNALS_FD_READY.
+enum { SIGNALS_FD_READY = -1 };
+int signals_wait(int seconds, int fd);
 // Acts on a signal taken from the blocked set: SIGCHLD reaps one child and
 // returns, a terminating signal stops the daemon with status 7, 0 does
 // nothing.
@@ -90,9 +95,38 @@ scan_line_kind scan_classify_line(const char *line, regmatch_t *value);
 // Examines one host file: 1 when a report went to the servant, else 0. A
 // failed report stops the daemon.
 int check_disk_state(const char *path);
-// g_hash_table_foreach_remove callback: destroys one stored record.
-gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data);
 // One pass over the scsi tree `root`: every regular file of every directory
 // directly under it goes to check_disk_state. 0 when `root` cannot be
 // opened, else 1. Returns the number of reports sent in *reports if set.
 int scan_tree(const char *root, int *reports);
+
+// media.cc: the table of known media and the one report routine.
+// Takes `fresh` (a record with a serial) and compares it with the stored
+// record of its serial on `attached` and s_bus: a first sighting is stored,
+// a change updates the stored record; either is logged ("Media %s state
+// changed : %s") and sent with media_changed. Takes ownership of `fresh`.
+// 1 when a report went to the servant, else 0. A failed report stops the
+// daemon.
+int media_update(PYXO::media_ST *fresh);
+// 1 when media_update(fresh) would report, without changing anything.
+int media_changes(const PYXO::media_ST *fresh);
+// g_hash_table_foreach_remove callback: destroys one stored record.
+gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data);
+
+// sysfs.cc: the other source, SCSI hosts of the USB storage drivers under
+// sysfs, read through libudev and woken by its scsi_host events.
+// Sets up udev and its event monitor; a monitor that cannot be had is
+// logged once as a warning, and the passes alone go on. 0 when udev itself
+// cannot be used.
+int sysfs_open(void);
+// The monitor's descriptor to wait on, or -1 without a monitor.
+int sysfs_monitor_fd(void);
+// Takes the events waiting on the monitor (a bounded number at a time) and
+// remembers the hosts they remove for the next pass. Returns how many.
+int sysfs_take_events(void);
+// One pass: every USB storage host goes to media_update, then every known
+// attached medium whose host is gone is reported Removed. The number of
+// reports sent goes to *reports if set.
+void sysfs_pass(int *reports);
+// Releases udev and the monitor, once.
+void sysfs_close(void);

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -12,7 +11,6 @@
 #include "file_ext.h"
 #include "pyxod.h"
 
-GHashTable *hash_tab = NULL;
 regex_t *r_host = NULL;
 regex_t *r_id = NULL;
 regex_t *r_status = NULL;
@@ -73,17 +71,6 @@ scan_line_kind scan_classify_line(const char *line, regmatch_t *value) {
 static short host_number(const char *digits) {
     long n = strtol(digits, NULL, 10);
     return (short)(int)n;
-}
-
-static void report(PYXO::media_ST *media) {
-    logprintf(LOG_INFO, "Media %s state changed : %s", (const char *)media->serial,
-              media->attached ? "Attached" : "Removed");
-    PYXO_servant_media_changed(servant, media, &ev);
-    if (PYXO_exception_raised(&ev)) {
-        logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
-                  "Error sending report to servant");
-        go_signal(SIGTERM);
-    }
 }
 
 static void keep(const char *text, size_t len, size_t *kept) {
@@ -178,31 +165,7 @@ int check_disk_state(const char *path) {
         return 0;
     }
 
-    PYXO::media_ST *stored =
-        (PYXO::media_ST *)g_hash_table_lookup(hash_tab, (const char *)fresh->serial);
-    if (stored == NULL) {
-        // The table keys the record by its own serial and owns it from now on.
-        g_hash_table_insert(hash_tab, (gpointer)(const char *)fresh->serial, fresh);
-        report(fresh);
-        return 1;
-    }
-    if (stored->attached == fresh->attached && stored->scsi.s_bus == fresh->scsi.s_bus) {
-        PYXO_media_ST_destroy(&fresh);
-        return 0;
-    }
-    stored->attached = fresh->attached;
-    stored->scsi.s_bus = fresh->scsi.s_bus;
-    report(fresh);
-    PYXO_media_ST_destroy(&fresh);
-    return 1;
-}
-
-gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data) {
-    (void)key;
-    (void)user_data;
-    PYXO::media_ST *media = (PYXO::media_ST *)value;
-    PYXO_media_ST_destroy(&media);
-    return TRUE;
+    return media_update(fresh);
 }
 
 // The file type of a directory entry. The entry's own type, when the file

@@ -1,11 +1,14 @@
 // The daemon's life and death. omniORB runs threads of its own, and a handler
 // that logs, frees or talks to the ORB could interrupt any of them, so no
 // handler runs at all: the four signals are blocked before the ORB starts,
-// the start-up's waits and the poll loop's pause take them with sigtimedwait,
-// and ordinary code on the main thread runs the shutdown, once.
+// the start-up's waits and the poll loop's pause take them with sigtimedwait
+// (or read them from a signalfd, beside the udev monitor of the sysfs
+// source), and ordinary code on the main thread runs the shutdown, once.
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -70,6 +73,40 @@ int signals_pause(int seconds) {
     return wait_until(&deadline);
 }
 
+int signals_wait(int seconds, int fd) {
+    // The four signals stay blocked: they are read from a descriptor in the
+    // same poll as `fd`, never delivered.
+    static int signals_fd = -1;
+    if (signals_fd < 0) {
+        sigset_t set;
+        watched_signals(&set);
+        signals_fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (signals_fd < 0)
+            return signals_pause(seconds);  // no wake-up by fd; the passes go on
+    }
+    struct timespec deadline = deadline_in(seconds);
+    for (;;) {
+        struct timespec now = monotonic_now();
+        long long rest =
+            (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
+        if (rest <= 0)
+            return 0;
+        struct pollfd fds[2] = {{signals_fd, POLLIN, 0}, {fd, POLLIN, 0}};
+        int n = poll(fds, fd >= 0 ? 2 : 1, (int)((rest + 999999) / 1000000));
+        if (n < 0 && errno != EINTR)
+            return 0;
+        if (n <= 0)
+            continue;  // interrupted (a debugger, a stop), or the time ran out
+        struct signalfd_siginfo info;
+        if ((fds[0].revents & POLLIN) && read(signals_fd, &info, sizeof info) == sizeof info)
+            return (int)info.ssi_signo;
+        if (fd >= 0 && (fds[1].revents & (POLLIN | POLLERR)))
+            return SIGNALS_FD_READY;
+        if (fd >= 0 && (fds[1].revents & (POLLHUP | POLLNVAL)))
+            fd = -1;  // it will never say more: wait for signals and the time alone
+    }
+}
+
 void signals_take(int sig) {
     if (sig == SIGCHLD)
         go_signal(SIGCHLD);
@@ -113,6 +150,7 @@ void exit_daemon(void) {
     }
     if (use_syslog)
         closelog();
+    sysfs_close();
     if (hash_tab != NULL) {
         g_hash_table_foreach_remove(hash_tab, free_hash_val, NULL);
         g_hash_table_destroy(hash_tab);

@@ -9,18 +9,26 @@ scripts/setup.sh
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target pyxo-watch pyxod
 
+# pyxo-watch picks the source itself (--source auto): sysfs where the kernel
+# lists SCSI hosts, else /proc/scsi.
+if [ -d /sys/class/scsi_host ]; then
+    echo "run: this machine has SCSI hosts (/sys/class/scsi_host): watching REAL USB"
+    echo "run: sticks through sysfs and udev events; plug one in (Ctrl-C stops)"
+    exec build/bin/pyxo-watch "$@"
+fi
 if [ -d /proc/scsi ]; then
     echo "run: watching the real /proc/scsi; plug in a USB stick (Ctrl-C stops)"
     exec build/bin/pyxo-watch "$@"
 fi
 
-# Current kernels no longer have the SCSI emulation files the daemon reads.
-# Show the same pair at work on the sample tree instead.
+# No SCSI layer at all (a container, a virtual machine with virtio disks):
+# nothing to watch. Show the pair at work on the sample tree instead.
 work=$(mktemp -d /tmp/pyxo-demo-XXXXXX)
 cp -R examples/proc-scsi "$work/scsi"
 cat <<END
-run: /proc/scsi does not exist on this machine: this kernel has no SCSI
-run: emulation files, so pyxod would find nothing to watch there.
+run: neither /sys/class/scsi_host nor /proc/scsi exists: this kernel has no
+run: SCSI layer loaded, so pyxod would find nothing to watch (a USB stick
+run: plugged in loads it; run this again then to watch real sticks).
 run: Running pyxo-watch and pyxod on the SAMPLE TREE instead: a copy of
 run: examples/proc-scsi in $work/scsi, in which
 run: examples/plug-simulator.sh plugs a USB stick in and pulls it out every

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "PYXO.hh"
+#include "pyxo_paths.h"
 #include "watch_daemon.h"
 #include "watch_format.h"
 #include "watch_orb.h"
@@ -78,6 +79,11 @@ static void usage(FILE *out) {
         "  -s, --use_syslog     start pyxod with -s (syslog)\n"
         "      --daemon PATH    the pyxod to start (default: pyxod beside pyxo-watch)\n"
         "      --no-daemon      start no daemon; just serve and print\n"
+        "      --source SOURCE  where pyxod sees media: proc (/proc/scsi, every 3 s),\n"
+        "                       sysfs (pyxod --sysfs: /sys/class/scsi_host through udev,\n"
+        "                       woken by its events) or auto (the default: sysfs when\n"
+        "                       /sys/class/scsi_host exists and PYXOD_PROC_SCSI is not\n"
+        "                       set, else proc)\n"
         "      --json           print one JSON object per line, with the fields op, pid,\n"
         "                       serial, attached, s_bus, s_channel, s_id, s_lun, cmd\n"
         "      --ior-file FILE  write the IOR to FILE once ready to receive (removed at\n"
@@ -102,6 +108,19 @@ static std::string daemon_beside_us() {
     self[n] = '\0';
     std::string path = self;
     return path.substr(0, path.rfind('/') + 1) + "pyxod";
+}
+
+// The source pyxod is to watch, "proc" or "sysfs", for --source's value;
+// NULL for a value it does not take.
+static const char *chosen_source(const char *source) {
+    if (strcmp(source, "auto") == 0) {
+        const char *proc = getenv("PYXOD_PROC_SCSI");
+        bool sysfs = access(PYXO_SCSI_HOST_CLASS, F_OK) == 0 && (proc == NULL || *proc == '\0');
+        return sysfs ? "sysfs" : "proc";
+    }
+    if (strcmp(source, "proc") == 0 || strcmp(source, "sysfs") == 0)
+        return source;
+    return NULL;
 }
 
 // Serves until the daemon has ended and gives its status: with -d the
@@ -195,7 +214,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    enum { OPT_DAEMON = 256, OPT_NO_DAEMON, OPT_JSON, OPT_IOR_FILE };
+    enum { OPT_DAEMON = 256, OPT_NO_DAEMON, OPT_JSON, OPT_IOR_FILE, OPT_SOURCE };
     static const struct option long_options[] = {{"daemonize", no_argument, 0, 'd'},
                                                  {"use_log", no_argument, 0, 'l'},
                                                  {"use_syslog", no_argument, 0, 's'},
@@ -204,9 +223,11 @@ int main(int argc, char **argv) {
                                                  {"no-daemon", no_argument, 0, OPT_NO_DAEMON},
                                                  {"json", no_argument, 0, OPT_JSON},
                                                  {"ior-file", required_argument, 0, OPT_IOR_FILE},
+                                                 {"source", required_argument, 0, OPT_SOURCE},
                                                  {0, 0, 0, 0}};
     std::vector<std::string> flags;
     std::string daemon_path = daemon_beside_us(), ior_file;
+    const char *source = "auto";
     bool no_daemon = false;
     int c;
     while ((c = getopt_long(argc, argv, "dlsh", long_options, NULL)) != -1) {
@@ -236,6 +257,9 @@ int main(int argc, char **argv) {
             case OPT_IOR_FILE:
                 ior_file = optarg;
                 break;
+            case OPT_SOURCE:
+                source = optarg;
+                break;
             default:
                 usage(stderr);
                 return 2;
@@ -246,6 +270,14 @@ int main(int argc, char **argv) {
         usage(stderr);
         return 2;
     }
+    const char *chosen = chosen_source(source);
+    if (chosen == NULL) {
+        fprintf(stderr, "pyxo-watch: --source takes auto, proc or sysfs, not '%s'\n", source);
+        usage(stderr);
+        return 2;
+    }
+    if (strcmp(chosen, "sysfs") == 0)
+        flags.push_back("--sysfs");
 
     CORBA::String_var ior;
     try {
@@ -274,6 +306,14 @@ int main(int argc, char **argv) {
     }
 
     if (!no_daemon) {
+        // Like the other words about the daemon, for people: JSON output
+        // keeps standard error for failures.
+        if (format == WATCH_TEXT && strcmp(chosen, "sysfs") == 0)
+            fprintf(stderr, "pyxo-watch: source sysfs: pyxod --sysfs watches %s through udev\n",
+                    PYXO_SCSI_HOST_CLASS);
+        else if (format == WATCH_TEXT)
+            fprintf(stderr, "pyxo-watch: source proc: pyxod reads %s every 3 seconds\n",
+                    pyxo_proc_scsi());
         pid_t pid = watch_daemon_start(daemon_path, flags, ior, &old_mask, detaches);
         if (pid < 0) {
             fprintf(stderr, "pyxo-watch: cannot start the daemon: %s\n", strerror(errno));

@@ -17,6 +17,9 @@
 #ifndef PYXO_LOCALE_DIR
 #define PYXO_LOCALE_DIR "/usr/local/share/locale"
 #endif
+// Where today's kernels list SCSI hosts (the sysfs source reads it through
+// libudev; this is for telling whether the machine has any).
+#define PYXO_SCSI_HOST_CLASS "/sys/class/scsi_host"
 
 inline const char *pyxo_path(const char *variable, const char *fixed) {
     const char *value = secure_getenv(variable);

@@ -17,20 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "colocated_servant.h"
 #include "pyxod.h"
-
-static long calls = 0;
-
-// Receives the reports in the same process: the call is made through the
-// ORB's colocation path, without a socket.
-class bench_servant : public POA_PYXO::servant {
-  public:
-    void daemon_attached(CORBA::Long) override {}
-    void media_changed(const PYXO::media_ST &) override {
-        calls++;
-    }
-    void servant_remote_command(PYXO::servant::Cmd) override {}
-};
 
 static double now() {
     struct timespec ts;
@@ -106,18 +94,7 @@ static long rss_kib() {
 int main(int argc, char **argv) {
     long memory_passes = argc > 1 ? atol(argv[1]) : 10000;
     use_daemonized = 1;  // no console copy of the log: the figures only
-    int orb_argc = 1;
-    char *orb_argv[] = {argv[0], NULL};
-    const char *orb_options[][2] = {{0, 0}};
-    PYXO_exception_init(&ev);
-    orb = PYXO_ORB_init(orb_argc, orb_argv, orb_options, &ev);
-    CORBA::Object_var poa_object = orb->resolve_initial_references("RootPOA");
-    PortableServer::POA_var poa = PortableServer::POA::_narrow(poa_object);
-    PortableServer::POAManager_var manager = poa->the_POAManager();
-    manager->activate();
-    bench_servant *impl = new bench_servant;
-    PortableServer::ObjectId_var id = poa->activate_object(impl);
-    servant = impl->_this();
+    colocated_servant_start(argv[0]);
     scan_compile_patterns();
 
     char dir_template[] = "/tmp/pyxod-bench-XXXXXX";
@@ -129,9 +106,9 @@ int main(int argc, char **argv) {
         std::string root = base + "/t" + std::to_string(files);
         std::vector<std::string> paths = make_tree(root, files);
         hash_tab = g_hash_table_new(g_str_hash, g_str_equal);
-        calls = 0;
+        colocated_reports = 0;
         scan_tree(root.c_str(), NULL);  // first sighting of every medium
-        long first = calls;
+        long first = colocated_reports;
         int runs = files >= 10000 ? 21 : files >= 1000 ? 101 : 1001;
         std::vector<double> pass, flo;
         for (int r = 0; r < runs; r++) {
@@ -181,10 +158,6 @@ int main(int argc, char **argv) {
     std::string cmd = "rm -rf '" + base + "'";
     if (system(cmd.c_str()) != 0)
         fprintf(stderr, "could not remove %s\n", base.c_str());
-    PYXO_servant_release(servant, &ev);
-    servant = PYXO::servant::_nil();
-    poa->deactivate_object(id);
-    impl->_remove_ref();
-    PYXO_ORB_destroy(orb, &ev);
+    colocated_servant_stop();
     return 0;
 }

@@ -1,0 +1,55 @@
+// The table of known media and the one report routine that both sources
+// (the /proc/scsi scan and the sysfs source) feed with what they see.
+#include <signal.h>
+
+#include "pyxod.h"
+
+GHashTable *hash_tab = NULL;
+
+static void report(const PYXO::media_ST *media) {
+    logprintf(LOG_INFO, "Media %s state changed : %s", (const char *)media->serial,
+              media->attached ? "Attached" : "Removed");
+    PYXO_servant_media_changed(servant, media, &ev);
+    if (PYXO_exception_raised(&ev)) {
+        logprintf(LOG_ERR, "Servant : %s\n%s\n", PYXO_exception_id(&ev),
+                  "Error sending report to servant");
+        go_signal(SIGTERM);
+    }
+}
+
+int media_changes(const PYXO::media_ST *fresh) {
+    const PYXO::media_ST *stored =
+        (const PYXO::media_ST *)g_hash_table_lookup(hash_tab, (const char *)fresh->serial);
+    return stored == NULL || stored->attached != fresh->attached ||
+           stored->scsi.s_bus != fresh->scsi.s_bus;
+}
+
+int media_update(PYXO::media_ST *fresh) {
+    PYXO::media_ST *stored =
+        (PYXO::media_ST *)g_hash_table_lookup(hash_tab, (const char *)fresh->serial);
+    if (stored == NULL) {
+        // The table keys the record by its own serial and owns it from now on.
+        g_hash_table_insert(hash_tab, (gpointer)(const char *)fresh->serial, fresh);
+        report(fresh);
+        return 1;
+    }
+    if (stored->attached == fresh->attached && stored->scsi.s_bus == fresh->scsi.s_bus) {
+        PYXO_media_ST_destroy(&fresh);
+        return 0;
+    }
+    stored->attached = fresh->attached;
+    // The whole address, so that a later Removed names the last one; the
+    // /proc scan only ever sets s_bus.
+    stored->scsi = fresh->scsi;
+    report(fresh);
+    PYXO_media_ST_destroy(&fresh);
+    return 1;
+}
+
+gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data) {
+    (void)key;
+    (void)user_data;
+    PYXO::media_ST *media = (PYXO::media_ST *)value;
+    PYXO_media_ST_destroy(&media);
+    return TRUE;
+}

@@ -1,0 +1,257 @@
+#include "usb_stick.h"
+
+#include <net/if.h>
+#include <sched.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+#include <vector>
+
+// The xHCI controller and its root hub, shared by every stick.
+static const char controller_record[] = R"(P: /devices/pci0000:00/0000:00:14.0
+E: DRIVER=xhci_hcd
+E: PCI_CLASS=C0330
+E: PCI_ID=8086:A36D
+E: SUBSYSTEM=pci
+A: class=0x0c0330
+A: vendor=0x8086
+A: device=0xa36d
+
+P: /devices/pci0000:00/0000:00:14.0/usb1
+E: BUSNUM=001
+E: DEVNUM=001
+E: DEVTYPE=usb_device
+E: DRIVER=usb
+E: PRODUCT=1d6b/2/601
+E: SUBSYSTEM=usb
+A: idVendor=1d6b
+A: idProduct=0002
+A: manufacturer=Linux 6.1.0-13-amd64 xhci-hcd
+A: product=xHCI Host Controller
+A: serial=0000:00:14.0
+A: speed=480
+)";
+
+// A SanDisk Cruzer Blade 0781:5567, recorded on that controller. {name} is
+// filled from the usb_stick; a line whose value is missing is left out.
+static const char stick_record[] = R"(P: {usb}
+E: BUSNUM=001
+E: DEVNUM=005
+E: DEVTYPE=usb_device
+E: DRIVER=usb
+E: PRODUCT=781/5567/100
+E: SUBSYSTEM=usb
+A: idVendor={vendor}
+A: idProduct={product}
+A: serial={serial}
+A: manufacturer= SanDisk
+A: product= Cruzer Blade
+A: bDeviceClass=00
+A: bNumInterfaces= 1
+A: speed=480
+
+P: {usb}/{port}:1.0
+E: DEVTYPE=usb_interface
+E: DRIVER={driver}
+E: INTERFACE=8/6/80
+E: MODALIAS=usb:v0781p5567d0100dc00dsc00dp00ic08isc06ip50in00
+E: SUBSYSTEM=usb
+A: bInterfaceClass=08
+A: bInterfaceSubClass=06
+A: bInterfaceProtocol=50
+A: bInterfaceNumber=00
+
+P: {scsi}
+E: DEVTYPE=scsi_host
+E: SUBSYSTEM=scsi
+
+P: {scsi}/scsi_host/host{host}
+E: SUBSYSTEM=scsi_host
+A: proc_name={driver}
+A: unique_id=0
+A: state=running
+A: can_queue=1
+A: sg_tablesize=2048
+)";
+
+// What the kernel adds below the host once it has scanned it.
+static const char disk_record[] = R"(P: {scsi}/target{host}:0:0
+E: DEVTYPE=scsi_target
+E: SUBSYSTEM=scsi
+
+P: {scsi}/target{host}:0:0/{host}:0:0:{lun}
+E: DEVTYPE=scsi_device
+E: DRIVER=sd
+E: MODALIAS=scsi:t-0x00
+E: SUBSYSTEM=scsi
+A: vendor=SanDisk 
+A: model=Cruzer Blade    
+A: rev=1.00
+A: type=0
+A: scsi_level=7
+A: state=running
+
+P: {scsi}/target{host}:0:0/{host}:0:0:{lun}/block/{disk}
+E: DEVNAME=/dev/{disk}
+E: DEVTYPE=disk
+E: SUBSYSTEM=block
+A: removable=1
+A: ro=0
+A: size=31266816
+)";
+
+static std::string usb_path(const usb_stick &s) {
+    return "/devices/pci0000:00/0000:00:14.0/usb1/" + s.port;
+}
+
+static std::string scsi_path(const usb_stick &s) {
+    return usb_path(s) + "/" + s.port + ":1.0/host" + std::to_string(s.host);
+}
+
+// umockdev's record format escapes backslashes and line breaks in values.
+static std::string escaped(const std::string &value) {
+    std::string out;
+    for (char c : value)
+        out += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : std::string(1, c);
+    return out;
+}
+
+static std::string filled(const char *record,
+                          const std::map<std::string, std::optional<std::string>> &values) {
+    std::istringstream in(record);
+    std::string line, out;
+    while (std::getline(in, line)) {
+        bool keep = true;
+        for (auto &[name, value] : values) {
+            std::string key = "{" + name + "}";
+            for (size_t at; keep && (at = line.find(key)) != std::string::npos;) {
+                if (!value)
+                    keep = false;
+                else
+                    line.replace(at, key.size(), escaped(*value));
+            }
+        }
+        if (keep)
+            out += line + "\n";
+    }
+    return out;
+}
+
+// sda, sdb, ... sdz, sdaa, ...: the disk of host N is the (N+1)th name, so
+// that sticks on different hosts never share one.
+static std::string disk_name(const usb_stick &s) {
+    if (!s.disk.empty())
+        return s.disk;
+    std::string letters;
+    for (int n = s.host + 1; n > 0; n = (n - 1) / 26)
+        letters.insert(letters.begin(), (char)('a' + (n - 1) % 26));
+    return "sd" + letters;
+}
+
+std::string usb_stick_record(const usb_stick &s) {
+    return filled((std::string(stick_record) + "\n" + disk_record).c_str(),
+                  {{"usb", usb_path(s)},
+                   {"scsi", scsi_path(s)},
+                   {"port", s.port},
+                   {"vendor", s.vendor},
+                   {"product", s.product},
+                   {"serial", s.serial},
+                   {"driver", s.driver},
+                   {"host", std::to_string(s.host)},
+                   {"lun", std::to_string(s.lun)},
+                   {"disk", disk_name(s)}});
+}
+
+std::string usb_stick_host_path(const usb_stick &s) {
+    return "/sys" + scsi_path(s) + "/scsi_host/host" + std::to_string(s.host);
+}
+
+static bool add(UMockdevTestbed *testbed, const std::string &record) {
+    GError *error = NULL;
+    if (umockdev_testbed_add_from_string(testbed, record.c_str(), &error))
+        return true;
+    fprintf(stderr, "usb_stick: testbed refused the record: %s\n%s", error->message,
+            record.c_str());
+    g_error_free(error);
+    return false;
+}
+
+// The record's devices, each paragraph with its sysfs path, in its order.
+static std::vector<std::pair<std::string, std::string>> devices(const std::string &record) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::istringstream in(record);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("P: ", 0) == 0)
+            out.push_back({"/sys" + line.substr(3), ""});
+        if (!out.empty())
+            out.back().second += line + "\n";
+    }
+    return out;
+}
+
+bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s, const stick_step &before) {
+    gchar *sys = umockdev_testbed_get_sys_dir(testbed);
+    bool have_controller =
+        access((std::string(sys) + "/devices/pci0000:00/0000:00:14.0/usb1").c_str(), F_OK) == 0;
+    g_free(sys);
+    if (!have_controller && !add(testbed, controller_record))
+        return false;
+    for (auto &[path, record] : devices(usb_stick_record(s))) {
+        if (before)
+            before(path);
+        if (!add(testbed, record))
+            return false;
+    }
+    return true;
+}
+
+void usb_stick_pull(UMockdevTestbed *testbed, const usb_stick &s, bool events,
+                    const stick_step &before) {
+    auto chain = devices(usb_stick_record(s));
+    for (auto device = chain.rbegin(); device != chain.rend(); ++device) {
+        const char *path = device->first.c_str();
+        if (before)
+            before(device->first);
+        if (events)
+            umockdev_testbed_uevent(testbed, path, "remove");
+        umockdev_testbed_remove_device(testbed, path);
+    }
+}
+
+static void room_for_events() {
+    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0)
+        return;
+    // The ORB listens on the loopback, down in a new namespace.
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    struct ifreq lo = {};
+    strcpy(lo.ifr_name, "lo");
+    lo.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+    if (s < 0 || ioctl(s, SIOCSIFFLAGS, &lo) != 0)
+        perror("usb_stick: loopback");
+    close(s);
+    FILE *qlen = fopen("/proc/sys/net/unix/max_dgram_qlen", "w");
+    if (qlen == NULL || fputs("100000\n", qlen) < 0 || fclose(qlen) != 0)
+        perror("usb_stick: max_dgram_qlen");
+}
+
+void usb_stick_run_under_umockdev(int argc, char **argv) {
+    const char *preload = getenv("LD_PRELOAD");
+    if (preload != NULL && strstr(preload, "umockdev") != NULL)
+        return;
+    room_for_events();
+    // The sanitizer runtime must accept a library loaded ahead of it.
+    const char *asan = getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(),
+           1);
+    std::vector<char *> args = {(char *)"umockdev-wrapper"};
+    args.insert(args.end(), argv, argv + argc + 1);
+    execvp(args[0], args.data());
+    perror("usb_stick: umockdev-wrapper");
+    exit(1);
+}

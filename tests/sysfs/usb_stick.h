@@ -1,0 +1,52 @@
+// A real USB stick's chain of devices as the kernel shows it in sysfs, put
+// into a umockdev testbed: plugged in with the add events the kernel sends,
+// pulled out with its remove events. This is the one description of a stick
+// for every test and benchmark that needs one; extend it here.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <umockdev.h>
+
+struct usb_stick {
+    std::string port = "1-2";  // the USB device's sysfs name
+    // Attributes of the USB device; one without a value is left out.
+    std::optional<std::string> vendor = "0781", product = "5567";
+    std::optional<std::string> serial = "20511911704";
+    std::string driver = "usb-storage";  // of the interface and the host: or "uas"
+    int host = 2;                        // hostN
+    int lun = 0;                         // of its one SCSI device, N:0:0:lun
+    std::string disk;                    // its block device; "" for one named after the host
+};
+
+// The stick's devices in umockdev's record format (as umockdev-record
+// writes them), parents first: the USB device, its interface, the SCSI host
+// with its scsi_host class device, then what the kernel adds once it has
+// scanned the host (kept apart in the source): the target, the SCSI device
+// and the block device.
+std::string usb_stick_record(const usb_stick &stick);
+// The sysfs path of the stick's scsi_host device.
+std::string usb_stick_host_path(const usb_stick &stick);
+// Called with a device's sysfs path before it is added or removed: to time
+// its event, or to let time pass before it.
+using stick_step = std::function<void(const std::string &path)>;
+// Plugs the stick in (and the USB controller it hangs on, the first time):
+// every device sends its add event, parents first. False (with the reason
+// on standard error) when the testbed refused the record.
+bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &stick,
+                    const stick_step &before = {});
+// Pulls it out, children first; with `events` each device first sends its
+// remove event, as the kernel does; without, the devices just vanish.
+void usb_stick_pull(UMockdevTestbed *testbed, const usb_stick &stick, bool events = true,
+                    const stick_step &before = {});
+
+// Runs this program again under umockdev-wrapper, unless it already runs
+// there: its preload shows the program and every program it starts the
+// testbeds' /sys, /dev and uevents. As root, the program also gets a network
+// namespace of its own with room for floods of events: umockdev hands each
+// event to a listener's datagram socket, which holds net.unix.max_dgram_qlen
+// of them (10 by default), and aborts when it is full. Returns only under
+// the wrapper.
+void usb_stick_run_under_umockdev(int argc, char **argv);

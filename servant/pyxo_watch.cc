@@ -314,7 +314,8 @@ int main(int argc, char **argv) {
         else if (format == WATCH_TEXT)
             fprintf(stderr, "pyxo-watch: source proc: pyxod reads %s every 3 seconds\n",
                     pyxo_proc_scsi());
-        pid_t pid = watch_daemon_start(daemon_path, flags, ior, &old_mask, detaches);
+        pid_t pid =
+            watch_daemon_start(daemon_path, flags, ior, &old_mask, detaches, format == WATCH_JSON);
         if (pid < 0) {
             fprintf(stderr, "pyxo-watch: cannot start the daemon: %s\n", strerror(errno));
             return 1;

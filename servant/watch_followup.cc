@@ -80,7 +80,8 @@ static bool follow_up(struct udev *udev, const awaited &a, bool now) {
         if (notifying) {
             std::string body = watch_medium_description(disk, note);
             watch_notify("USB stick attached", body);
-            described.emplace(a.serial, body);  // the first disk's
+            if (&disk == &disks.front())
+                described[a.serial] = body;
         }
     }
     return true;
@@ -110,11 +111,9 @@ static void run(struct udev *udev, struct udev_monitor *monitor) {
     for (;;) {
         int timeout = -1;
         if (!waiting.empty()) {
-            auto first = std::min_element(
-                waiting.begin(), waiting.end(),
-                [](const awaited &a, const awaited &b) { return a.deadline < b.deadline; });
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(first->deadline -
-                                                                              steady::now());
+            // All wait as long, so the first is due first.
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                waiting.front().deadline - steady::now());
             // Once a second at least: events lost to a full buffer, or no
             // udev to send them, must not leave a disk unseen.
             timeout = (int)std::clamp<long long>(left.count() + 1, 0, 1000);

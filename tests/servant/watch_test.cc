@@ -80,7 +80,8 @@ TEST(Watch, RefusesUnknownOptionsAndDocumentsItsOwn) {
     ws = wait_exit(help, 10s);
     ASSERT_TRUE(WIFEXITED(ws));
     EXPECT_EQ(WEXITSTATUS(ws), 0);
-    for (const char *option : {"--json", "--ior-file", "--no-daemon", "--daemon", "-d", "-l", "-s"})
+    for (const char *option :
+         {"--json", "--notify", "--ior-file", "--no-daemon", "--daemon", "-d", "-l", "-s"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 

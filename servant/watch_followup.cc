@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <libudev.h>
 #include <poll.h>
+#include <string.h>
 #include <stdint.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -11,10 +12,12 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "pyxo_paths.h"
 #include "watch_medium.h"
 #include "watch_notify.h"
 
@@ -61,6 +64,23 @@ void watch_followup_report(const PYXO::media_ST &media) {
 static bool notifying = false;
 // What each attached medium was, for the notification of its removal.
 static std::map<std::string, std::string> described;
+// Block devices whose add event came, and when each disk not yet announced
+// was first seen.
+static std::set<std::string> announced;
+static std::map<std::string, steady::time_point> first_seen;
+
+// Whether `disk` is all there. Its directory appears before the kernel has
+// filled it in, and a disk's partitions are added before the disk is
+// announced (umockdev, too, writes a device's files one by one before its
+// event). So a disk counts once announced: by its event, or by udev's record
+// of it. With no udevd to announce anything, a disk seen a second ago
+// counts too.
+static bool settled(const watch_disk &disk) {
+    if (disk.recorded || announced.count(disk.syspath))
+        return true;
+    auto seen = first_seen.emplace(disk.syspath, steady::now()).first->second;
+    return access(PYXO_UDEV_CONTROL, F_OK) != 0 && steady::now() - seen >= std::chrono::seconds(1);
+}
 
 static std::string plain_body(const report &r) {
     return "serial " + r.serial + ", host " + std::to_string(r.host);
@@ -71,6 +91,8 @@ static std::string plain_body(const report &r) {
 static bool follow_up(struct udev *udev, const awaited &a, bool now) {
     bool complete;
     std::vector<watch_disk> disks = watch_medium_disks(udev, a.host, &complete);
+    for (const watch_disk &disk : disks)
+        complete = complete && settled(disk);
     if (!complete && !now && steady::now() < a.deadline)
         return false;
     for (watch_disk &disk : disks) {
@@ -124,10 +146,16 @@ static void run(struct udev *udev, struct udev_monitor *monitor) {
             break;
         uint64_t count;
         (void)!read(wake_fd, &count, sizeof count);
-        // Events only wake us: each pass looks at sysfs itself.
         struct udev_device *event;
-        for (int i = 0; monitor && i < 1024 && (event = udev_monitor_receive_device(monitor)); i++)
+        for (int i = 0; monitor && i < 1024 && (event = udev_monitor_receive_device(monitor));
+             i++) {
+            const char *action = udev_device_get_action(event);
+            if (action != NULL && strcmp(action, "add") == 0)
+                announced.insert(udev_device_get_syspath(event));
+            else if (action != NULL && strcmp(action, "remove") == 0)
+                announced.erase(udev_device_get_syspath(event));
             udev_device_unref(event);
+        }
         std::deque<report> taken;
         {
             std::lock_guard<std::mutex> lock(handed_mutex);
@@ -139,6 +167,8 @@ static void run(struct udev *udev, struct udev_monitor *monitor) {
             take(udev, r, waiting);
         for (auto it = waiting.begin(); it != waiting.end();)
             it = follow_up(udev, *it, waiting.size() > max_awaited) ? waiting.erase(it) : it + 1;
+        if (waiting.empty())
+            first_seen.clear();
     }
 }
 

@@ -77,6 +77,8 @@ static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_
         if (!disk.device.empty())
             return;
         disk.device = node_of(block);
+        disk.syspath = udev_device_get_syspath(block);
+        disk.recorded = udev_device_get_is_initialized(block);
         const char *size = udev_device_get_sysattr_value(block, "size");
         disk.size = size != NULL ? strtoll(size, NULL, 10) * 512 : 0;
         std::vector<std::pair<long, std::string>> parts;

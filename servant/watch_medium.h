@@ -15,7 +15,9 @@ struct watch_partition {
 
 // One SCSI device below the host, as far as it is there.
 struct watch_disk {
-    std::string device;  // "/dev/sdb"; empty while it has no block device
+    std::string device;     // "/dev/sdb"; empty while it has no block device
+    std::string syspath;    // the block device's
+    bool recorded = false;  // udev has its record (has handled its add event)
     std::string vendor, model;
     long long size = -1;                      // bytes; -1 without a block device
     std::vector<watch_partition> partitions;  // types unset until watch_medium_probe

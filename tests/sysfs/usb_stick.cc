@@ -1,15 +1,14 @@
 #include "usb_stick.h"
 
+#include <errno.h>
 #include <net/if.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <errno.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,11 +117,9 @@ static const char partition_record[] =
 N: {node}
 E: DEVNAME=/dev/{disk}{n}
 E: DEVTYPE=partition
-E: PARTN={n}
 E: SUBSYSTEM=block
 A: dev=8:{minor}
 A: partition={n}
-A: start={start}
 A: size={sectors}
 )";
 
@@ -174,6 +171,10 @@ static std::string disk_name(const usb_stick &s) {
     return "sd" + letters;
 }
 
+static bool utf8(const std::optional<std::string> &text) {
+    return text && g_utf8_validate(text->c_str(), -1, NULL);
+}
+
 // Block device n of the stick (0 the disk): its real device, "" for none.
 static std::string backing(const usb_stick &s, size_t n) {
     return n < s.backing.size() ? s.backing[n] : "";
@@ -185,9 +186,9 @@ std::string usb_stick_record(const usb_stick &s) {
         {"scsi", scsi_path(s)},
         {"port", s.port},
         {"vendor", s.vendor},
-        {"product", s.product},  // umockdev's records take UTF-8 only: other bytes are set apart.
-        {"serial",
-         s.serial && g_utf8_validate(s.serial->c_str(), -1, NULL) ? s.serial : std::nullopt},
+        {"product", s.product},
+        // umockdev's records take UTF-8 only: other bytes are set apart.
+        {"serial", utf8(s.serial) ? s.serial : std::nullopt},
         {"driver", s.driver},
         {"host", std::to_string(s.host)},
         {"lun", std::to_string(s.lun)},
@@ -208,12 +209,9 @@ std::string usb_stick_record(const usb_stick &s) {
         return record;
     block(0, s.sectors);
     record += "\n" + filled(disk_record, values);
-    long long start = 2048;
     for (size_t n = 1; n <= s.partitions.size(); n++) {
         block(n, s.partitions[n - 1]);
         values["n"] = std::to_string(n);
-        values["start"] = std::to_string(start);
-        start += s.partitions[n - 1];
         record += "\n" + filled(partition_record, values);
     }
     return record;
@@ -292,11 +290,9 @@ bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s, const stick_st
             return false;
         if (!add(testbed, record))
             return false;
-        if (path == "/sys" + usb_path(s) && s.serial &&
-            !g_utf8_validate(s.serial->c_str(), -1, NULL))
-            umockdev_testbed_set_attribute_binary(testbed, path.c_str(), "serial",
-                                                  (guint8 *)s.serial->data(),
-                                                  (int)s.serial->size());
+        if (path == "/sys" + usb_path(s) && s.serial && !utf8(s.serial))
+            umockdev_testbed_set_attribute_binary(
+                testbed, path.c_str(), "serial", (guint8 *)s.serial->data(), (int)s.serial->size());
     }
     return true;
 }

@@ -85,8 +85,18 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
                        "\"interface='org.freedesktop.Notifications',member='Notify'\" "
                        "\"member='NameOwnerChanged',arg0='org.freedesktop.Notifications'\""},
                       on_display);
-    std::string address, monitor;
-    ASSERT_TRUE(read_line(bus, address, kWait) && read_line(bus, monitor, kWait));
+    // Ended so also when the test fails, lest the bus outlive it.
+    struct session_end {
+        child &bus;
+        std::string monitor;
+        ~session_end() {
+            if (!monitor.empty())
+                kill(atoi(monitor.c_str()), SIGTERM);
+            wait_exit(bus, kWait);
+        }
+    } end{bus, ""};
+    std::string address;
+    ASSERT_TRUE(read_line(bus, address, kWait) && read_line(bus, end.monitor, kWait));
     ASSERT_FALSE(wait_line(
                      bus, [](const std::string &l) { return contains(l, "NameLost"); }, kWait)
                      .empty());
@@ -177,8 +187,6 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     std::string said = "pyxo-watch: cannot open /dev/sde1: No such device or address";
     EXPECT_TRUE(contains(w.err_text, said)) << w.err_text;
     EXPECT_EQ(w.err_text.find("cannot open"), w.err_text.rfind("cannot open")) << "said once";
-    kill(atoi(monitor.c_str()), SIGTERM);
-    wait_exit(bus, kWait);
     x_session_stop(x);
 }
 

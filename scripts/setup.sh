@@ -6,13 +6,14 @@ set -eu
 PACKAGES="
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   libglib2.0-dev libpopt-dev libgtk2.0-dev libgdk-pixbuf-2.0-dev libx11-dev
-  libomniorb4-dev omniidl omniorb libudev-dev
+  libomniorb4-dev omniidl omniorb libudev-dev libjson-glib-dev libnotify-dev
   gettext
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind procps
   xvfb xauth xdotool openbox wmctrl x11-utils imagemagick zenity
   e2fsprogs dosfstools util-linux util-linux-extra genisoimage udftools
   exfatprogs f2fs-tools squashfs-tools cryptsetup-bin btrfs-progs
   x11-xkb-utils umockdev libumockdev-dev
+  dbus-daemon dbus-bin dbus-session-bus-common dunst
   bindfs locales
   lintian dpkg-dev man-db file
 "

@@ -20,6 +20,7 @@
 #include "PYXO.hh"
 #include "pyxo_paths.h"
 #include "watch_daemon.h"
+#include "watch_followup.h"
 #include "watch_format.h"
 #include "watch_orb.h"
 #include "watch_output.h"
@@ -54,6 +55,7 @@ class watch_servant : public POA_PYXO::servant {
     }
     void media_changed(const PYXO::media_ST &media) override {
         print_line(watch_media_changed_line(format, time(NULL), media));
+        watch_followup_report(media);
     }
     void servant_remote_command(PYXO::servant::Cmd cmd) override {
         print_line(watch_command_line(format, time(NULL), cmd));
@@ -72,6 +74,9 @@ static void usage(FILE *out) {
         "with its own IOR as the last argument and prints one line per call received:\n"
         "daemon_attached (the daemon's pid), media_changed (serial, Attached or Removed,\n"
         "SCSI host number) and servant_remote_command (the command's name).\n"
+        "An Attached report of a USB storage host in sysfs is followed by one medium\n"
+        "line per disk once its block device is there (at most 10 s later): its device,\n"
+        "maker and model, size, and each partition with its filesystem type.\n"
         "\n"
         "  -d, --daemonize      start pyxod with -d (it detaches; pyxo-watch reaps it and\n"
         "                       passes its status on all the same)\n"
@@ -85,7 +90,12 @@ static void usage(FILE *out) {
         "                       /sys/class/scsi_host exists and PYXOD_PROC_SCSI is not\n"
         "                       set, else proc)\n"
         "      --json           print one JSON object per line, with the fields op, pid,\n"
-        "                       serial, attached, s_bus, s_channel, s_id, s_lun, cmd\n"
+        "                       serial, attached, s_bus, s_channel, s_id, s_lun, cmd, and\n"
+        "                       for op medium device, vendor, model, size, partitions\n"
+        "                       (device, type) and note; the daemon's own console\n"
+        "                       output then goes to standard error\n"
+        "      --notify         also show each Attached medium and each Removed report\n"
+        "                       as a desktop notification\n"
         "      --ior-file FILE  write the IOR to FILE once ready to receive (removed at\n"
         "                       exit); without it the IOR is printed on standard error\n"
         "  -h, --help           show this help\n"
@@ -214,7 +224,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    enum { OPT_DAEMON = 256, OPT_NO_DAEMON, OPT_JSON, OPT_IOR_FILE, OPT_SOURCE };
+    enum { OPT_DAEMON = 256, OPT_NO_DAEMON, OPT_JSON, OPT_IOR_FILE, OPT_SOURCE, OPT_NOTIFY };
     static const struct option long_options[] = {{"daemonize", no_argument, 0, 'd'},
                                                  {"use_log", no_argument, 0, 'l'},
                                                  {"use_syslog", no_argument, 0, 's'},
@@ -224,11 +234,12 @@ int main(int argc, char **argv) {
                                                  {"json", no_argument, 0, OPT_JSON},
                                                  {"ior-file", required_argument, 0, OPT_IOR_FILE},
                                                  {"source", required_argument, 0, OPT_SOURCE},
+                                                 {"notify", no_argument, 0, OPT_NOTIFY},
                                                  {0, 0, 0, 0}};
     std::vector<std::string> flags;
     std::string daemon_path = daemon_beside_us(), ior_file;
     const char *source = "auto";
-    bool no_daemon = false;
+    bool no_daemon = false, notify = false;
     int c;
     while ((c = getopt_long(argc, argv, "dlsh", long_options, NULL)) != -1) {
         switch (c) {
@@ -260,6 +271,9 @@ int main(int argc, char **argv) {
             case OPT_SOURCE:
                 source = optarg;
                 break;
+            case OPT_NOTIFY:
+                notify = true;
+                break;
             default:
                 usage(stderr);
                 return 2;
@@ -279,6 +293,8 @@ int main(int argc, char **argv) {
     if (strcmp(chosen, "sysfs") == 0)
         flags.push_back("--sysfs");
 
+    // Before the first call can come.
+    watch_followup_start(format, notify, print_line);
     CORBA::String_var ior;
     try {
         CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
@@ -291,12 +307,14 @@ int main(int argc, char **argv) {
         manager->activate();
     } catch (const CORBA::Exception &e) {
         fprintf(stderr, "pyxo-watch: cannot serve: %s\n", e._name());
+        watch_followup_stop();
         return 1;
     }
 
     if (!ior_file.empty()) {
         if (!watch_write_ior_file(ior_file, ior)) {
             fprintf(stderr, "pyxo-watch: cannot write %s: %s\n", ior_file.c_str(), strerror(errno));
+            watch_followup_stop();
             return 1;
         }
         if (format == WATCH_TEXT)
@@ -314,9 +332,11 @@ int main(int argc, char **argv) {
         else if (format == WATCH_TEXT)
             fprintf(stderr, "pyxo-watch: source proc: pyxod reads %s every 3 seconds\n",
                     pyxo_proc_scsi());
-        pid_t pid = watch_daemon_start(daemon_path, flags, ior, &old_mask, detaches);
+        pid_t pid =
+            watch_daemon_start(daemon_path, flags, ior, &old_mask, detaches, format == WATCH_JSON);
         if (pid < 0) {
             fprintf(stderr, "pyxo-watch: cannot start the daemon: %s\n", strerror(errno));
+            watch_followup_stop();
             return 1;
         }
         starter = pid;
@@ -328,6 +348,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "pyxo-watch: pyxod ended with status %d\n", status);
     if (!ior_file.empty())
         unlink(ior_file.c_str());
+    watch_followup_stop();
     try {
         orb->destroy();
     } catch (const CORBA::Exception &) {

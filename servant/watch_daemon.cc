@@ -10,7 +10,8 @@
 #include <fstream>
 
 pid_t watch_daemon_start(const std::string &path, const std::vector<std::string> &flags,
-                         const char *ior, const sigset_t *old_mask, bool detaches) {
+                         const char *ior, const sigset_t *old_mask, bool detaches,
+                         bool quiet_stdout) {
     if (detaches && prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
         return -1;
     std::vector<char *> argv;
@@ -23,6 +24,8 @@ pid_t watch_daemon_start(const std::string &path, const std::vector<std::string>
     if (pid != 0)
         return pid;
     sigprocmask(SIG_SETMASK, old_mask, NULL);
+    if (quiet_stdout)
+        dup2(STDERR_FILENO, STDOUT_FILENO);
     execv(path.c_str(), argv.data());
     fprintf(stderr, "pyxo-watch: cannot start %s: %s\n", path.c_str(), strerror(errno));
     _exit(127);

@@ -11,9 +11,12 @@
 // Starts the daemon at `path` with `flags` and `ior` as the last argument,
 // restoring `old_mask` in it. With `detaches` (-d) pyxo-watch first becomes
 // the child subreaper, so that the detached daemon becomes its child and its
-// real status is reaped. Returns the child's pid, or -1 with errno set.
+// real status is reaped. With `quiet_stdout` the daemon's standard output
+// goes to our standard error, so that ours carries our lines alone. Returns
+// the child's pid, or -1 with errno set.
 pid_t watch_daemon_start(const std::string &path, const std::vector<std::string> &flags,
-                         const char *ior, const sigset_t *old_mask, bool detaches);
+                         const char *ior, const sigset_t *old_mask, bool detaches,
+                         bool quiet_stdout);
 
 // Whether `pid` is the daemon that `starter` detached into: a process named
 // pyxod, of our own user, whose parent is `starter` or (once `starter` has

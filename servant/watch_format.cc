@@ -2,6 +2,11 @@
 
 #include <stdio.h>
 
+#include <functional>
+
+#include <glib.h>
+#include <json-glib/json-glib.h>
+
 static std::string clock_text(time_t when) {
     struct tm tm;
     char text[16];
@@ -15,8 +20,10 @@ const char *watch_command_name(unsigned long cmd) {
     return cmd < 4 ? names[cmd] : "unknown";
 }
 
-std::string watch_json_string(const char *text) {
-    std::string out = "\"";
+// Text lines show strings from devices with C's escapes for quotes,
+// backslashes and control bytes, and every other byte as it is.
+static std::string escaped(const char *text) {
+    std::string out;
     for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
         switch (*p) {
             case '"':
@@ -41,12 +48,63 @@ std::string watch_json_string(const char *text) {
                 }
         }
     }
-    return out + "\"";
+    return out;
+}
+
+static std::string quoted(const char *text) {
+    return "\"" + escaped(text) + "\"";
+}
+
+// One JSON object on one line, its members added by `members`.
+static std::string json_line(const std::function<void(JsonBuilder *)> &members) {
+    JsonBuilder *builder = json_builder_new();
+    json_builder_begin_object(builder);
+    members(builder);
+    json_builder_end_object(builder);
+    JsonNode *root = json_builder_get_root(builder);
+    JsonGenerator *generator = json_generator_new();
+    json_generator_set_root(generator, root);
+    gchar *text = json_generator_to_data(generator, NULL);
+    // json-glib 1.6 leaves U+001F raw, which JSON forbids. Outside strings
+    // it writes no control bytes, so each one left is in a string.
+    std::string line;
+    for (const char *p = text; *p; p++) {
+        char esc[8];
+        snprintf(esc, sizeof esc, "\\u%04x", (unsigned char)*p);
+        line += (unsigned char)*p < 0x20 ? esc : std::string(1, *p);
+    }
+    g_free(text);
+    g_object_unref(generator);
+    json_node_unref(root);
+    g_object_unref(builder);
+    return line;
+}
+
+static void add_int(JsonBuilder *b, const char *name, gint64 value) {
+    json_builder_set_member_name(b, name);
+    json_builder_add_int_value(b, value);
+}
+
+// JSON text is UTF-8, a serial whatever bytes the device sends: each byte
+// that is not part of valid UTF-8 becomes U+FFFD. Null gives null.
+static void add_string(JsonBuilder *b, const char *name, const char *value) {
+    json_builder_set_member_name(b, name);
+    if (value == NULL) {
+        json_builder_add_null_value(b);
+        return;
+    }
+    gchar *valid = g_utf8_make_valid(value, -1);
+    json_builder_add_string_value(b, valid);
+    g_free(valid);
 }
 
 std::string watch_daemon_attached_line(watch_format format, time_t when, long pid) {
-    if (format == WATCH_JSON)
-        return "{\"op\":\"daemon_attached\",\"pid\":" + std::to_string(pid) + "}";
+    if (format == WATCH_JSON) {
+        return json_line([&](JsonBuilder *b) {
+            add_string(b, "op", "daemon_attached");
+            add_int(b, "pid", pid);
+        });
+    }
     return clock_text(when) + "  daemon attached      pid " + std::to_string(pid);
 }
 
@@ -54,16 +112,20 @@ std::string watch_media_changed_line(watch_format format, time_t when,
                                      const PYXO::media_ST &media) {
     const PYXO::media_ST::scsi_ST &scsi = media.scsi;
     if (format == WATCH_JSON) {
-        return "{\"op\":\"media_changed\",\"serial\":" + watch_json_string(media.serial) +
-               ",\"attached\":" + (media.attached ? "true" : "false") +
-               ",\"s_bus\":" + std::to_string(scsi.s_bus) +
-               ",\"s_channel\":" + std::to_string(scsi.s_channel) +
-               ",\"s_id\":" + std::to_string(scsi.s_id) +
-               ",\"s_lun\":" + std::to_string(scsi.s_lun) + "}";
+        return json_line([&](JsonBuilder *b) {
+            add_string(b, "op", "media_changed");
+            add_string(b, "serial", media.serial);
+            json_builder_set_member_name(b, "attached");
+            json_builder_add_boolean_value(b, media.attached);
+            add_int(b, "s_bus", scsi.s_bus);
+            add_int(b, "s_channel", scsi.s_channel);
+            add_int(b, "s_id", scsi.s_id);
+            add_int(b, "s_lun", scsi.s_lun);
+        });
     }
-    std::string line =
-        clock_text(when) + "  media changed        " + watch_json_string(media.serial) +
-        (media.attached ? " Attached" : " Removed") + "  host " + std::to_string(scsi.s_bus);
+    std::string line = clock_text(when) + "  media changed        " + quoted(media.serial) +
+                       (media.attached ? " Attached" : " Removed") + "  host " +
+                       std::to_string(scsi.s_bus);
     if (scsi.s_channel || scsi.s_id || scsi.s_lun)
         line += " channel " + std::to_string(scsi.s_channel) + " id " + std::to_string(scsi.s_id) +
                 " lun " + std::to_string(scsi.s_lun);
@@ -71,7 +133,84 @@ std::string watch_media_changed_line(watch_format format, time_t when,
 }
 
 std::string watch_command_line(watch_format format, time_t when, unsigned long cmd) {
-    if (format == WATCH_JSON)
-        return "{\"op\":\"servant_remote_command\",\"cmd\":" + std::to_string(cmd) + "}";
+    if (format == WATCH_JSON) {
+        return json_line([&](JsonBuilder *b) {
+            add_string(b, "op", "servant_remote_command");
+            add_int(b, "cmd", (gint64)cmd);
+        });
+    }
     return clock_text(when) + "  remote command       " + watch_command_name(cmd);
+}
+
+// "SanDisk Cruzer Blade"; "-" when the device names neither.
+static std::string maker(const watch_disk &disk) {
+    std::string both =
+        disk.vendor + (disk.vendor.empty() || disk.model.empty() ? "" : " ") + disk.model;
+    return both.empty() ? "-" : both;
+}
+
+// Sizes as disk makers print them, in powers of 1000 with one decimal
+// ("15.7 GB"): the figure on the stick's label. GLib joins figure and unit
+// with a no-break space; a plain one keeps the line easy to split.
+static std::string size_text(long long bytes) {
+    gchar *text = g_format_size((guint64)bytes);
+    std::string out = text;
+    g_free(text);
+    size_t nbsp = out.find("\u00a0");
+    if (nbsp != std::string::npos)
+        out.replace(nbsp, 2, " ");
+    return out;
+}
+
+// "sdb1 vfat, sdb2 unknown"
+static std::string partitions_text(const watch_disk &disk) {
+    std::string out;
+    for (const watch_partition &p : disk.partitions) {
+        out += out.empty() ? "" : ", ";
+        out += p.device.substr(p.device.rfind('/') + 1) + " " + (p.type ? p.type : "unknown");
+    }
+    return out;
+}
+
+std::string watch_medium_line(watch_format format, time_t when, const char *serial,
+                              const watch_disk &disk, const char *note) {
+    bool there = !disk.device.empty();
+    if (format == WATCH_JSON) {
+        return json_line([&](JsonBuilder *b) {
+            add_string(b, "op", "medium");
+            add_string(b, "serial", serial);
+            add_string(b, "device", there ? disk.device.c_str() : NULL);
+            add_string(b, "vendor", disk.vendor.c_str());
+            add_string(b, "model", disk.model.c_str());
+            json_builder_set_member_name(b, "size");
+            if (there)
+                json_builder_add_int_value(b, disk.size);
+            else
+                json_builder_add_null_value(b);
+            json_builder_set_member_name(b, "partitions");
+            json_builder_begin_array(b);
+            for (const watch_partition &p : disk.partitions) {
+                json_builder_begin_object(b);
+                add_string(b, "device", p.device.c_str());
+                add_string(b, "type", p.type);
+                json_builder_end_object(b);
+            }
+            json_builder_end_array(b);
+            if (note != NULL)
+                add_string(b, "note", note);
+        });
+    }
+    std::string line = clock_text(when) + "  medium               " + quoted(serial) + " " +
+                       (there ? disk.device : "-") + "  " + escaped(maker(disk).c_str());
+    if (there)
+        line += "  " + size_text(disk.size) + "  " + partitions_text(disk);
+    if (note != NULL)
+        line += std::string("  (") + note + ")";
+    return line;
+}
+
+std::string watch_medium_description(const watch_disk &disk, const char *note) {
+    if (note != NULL)
+        return maker(disk) + " \u2014 " + note;
+    return maker(disk) + ", " + size_text(disk.size) + " \u2014 " + partitions_text(disk);
 }

@@ -1,4 +1,5 @@
-// The lines pyxo-watch prints for each call it receives.
+// The lines pyxo-watch prints for each call it receives, and for the medium
+// that follows an Attached report. JSON lines are written by json-glib.
 #pragma once
 
 #include <time.h>
@@ -6,6 +7,7 @@
 #include <string>
 
 #include "PYXO.hh"
+#include "watch_medium.h"
 
 enum watch_format { WATCH_TEXT, WATCH_JSON };
 
@@ -13,9 +15,15 @@ enum watch_format { WATCH_TEXT, WATCH_JSON };
 std::string watch_daemon_attached_line(watch_format format, time_t when, long pid);
 std::string watch_media_changed_line(watch_format format, time_t when, const PYXO::media_ST &media);
 std::string watch_command_line(watch_format format, time_t when, unsigned long cmd);
+// One disk of the medium `serial`; `note` (or null) tells why it has no
+// block device.
+std::string watch_medium_line(watch_format format, time_t when, const char *serial,
+                              const watch_disk &disk, const char *note);
 
 // The enumerator's name ("ICONIFY", ...), or "unknown" for a value past EXIT.
 const char *watch_command_name(unsigned long cmd);
 
-// `text` as a JSON string literal, quotes included.
-std::string watch_json_string(const char *text);
+// What a person reads about a disk: "SanDisk Cruzer Blade, 15.7 GB — sdb1
+// vfat", or with `note` in place of size and partitions. Bytes as they came
+// from the device.
+std::string watch_medium_description(const watch_disk &disk, const char *note);

@@ -20,6 +20,9 @@
 // Where today's kernels list SCSI hosts (the sysfs source reads it through
 // libudev; this is for telling whether the machine has any).
 #define PYXO_SCSI_HOST_CLASS "/sys/class/scsi_host"
+// Exists while udevd runs (pyxo-watch: whether a disk's announcement can
+// come at all).
+#define PYXO_UDEV_CONTROL "/run/udev/control"
 
 inline const char *pyxo_path(const char *variable, const char *fixed) {
     const char *value = secure_getenv(variable);

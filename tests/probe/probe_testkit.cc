@@ -25,7 +25,10 @@ loop_device::loop_device(const std::string &image, bool read_only, bool hold) {
     if (read_only)
         argv.push_back("-r");
     argv.push_back(image);
-    program_result r = run_program(argv);
+    // Its ioctls must reach the kernel, also from a test under umockdev.
+    spawn_options kernel;
+    kernel.env = {"LD_PRELOAD"};
+    program_result r = run_program(argv, kernel);
     std::string dev = r.out.substr(0, r.out.find('\n'));
     if (r.status != 0 || dev.empty()) {
         error_ = "losetup failed: " + r.err;
@@ -47,7 +50,9 @@ loop_device::loop_device(const std::string &image, bool read_only, bool hold) {
 loop_device::~loop_device() {
     if (path_.empty())
         return;
-    run_program({"losetup", "-d", path_});
+    spawn_options kernel;
+    kernel.env = {"LD_PRELOAD"};
+    run_program({"losetup", "-d", path_}, kernel);
     if (holder_ >= 0)
         close(holder_);
 }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
+#include <json-glib/json-glib.h>
 
 #include <functional>
 #include <string>
@@ -69,6 +70,11 @@ std::vector<call> every_value() {
         changed(media("q\"uote\\d\t", true, 3, 4, 5, 6),
                 R"({"op":"media_changed","serial":"q\"uote\\d\t","attached":true,)"
                 R"("s_bus":3,"s_channel":4,"s_id":5,"s_lun":6})"),
+        // Control bytes escaped; each byte of broken UTF-8 made U+FFFD.
+        changed(media("c\x01\x1f\x7f x\xff\xc3", false, 7, 0, 0, 0),
+                R"({"op":"media_changed","serial":"c\u0001\u001f\u007f x)"
+                "\xef\xbf\xbd\xef\xbf\xbd"
+                R"(","attached":false,"s_bus":7,"s_channel":0,"s_id":0,"s_lun":0})"),
         command(PYXO::servant::ICONIFY, R"({"op":"servant_remote_command","cmd":0})"),
         command(PYXO::servant::HIDE, R"({"op":"servant_remote_command","cmd":1})"),
         command(PYXO::servant::POPUP, R"({"op":"servant_remote_command","cmd":2})"),
@@ -127,6 +133,9 @@ TEST(RoundTrip, EveryValueArrivesExactlyThroughPyxoWatch) {
         std::string line;
         ASSERT_TRUE(read_line(w.proc, line, 10s)) << "nothing for " << c.expected;
         EXPECT_EQ(line, c.expected);
+        JsonParser *parser = json_parser_new();
+        EXPECT_TRUE(json_parser_load_from_data(parser, line.c_str(), -1, NULL)) << line;
+        g_object_unref(parser);
     }
     // The EXIT command ends a servant that started no daemon, with status 0.
     int ws = wait_exit(w.proc, 10s);

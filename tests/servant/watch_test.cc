@@ -32,9 +32,11 @@ std::string stoppable_daemon(const temp_dir &dir) {
 
 }  // namespace
 
+// With --json, the daemon's console lines go to standard error: standard
+// output carries JSON lines alone.
 TEST(Watch, PassesFlagsAndItsIorLastAndEndsWithTheDaemonsStatus) {
     temp_dir dir;
-    std::string daemon = fake_daemon(dir, "exit 7\n");
+    std::string daemon = fake_daemon(dir, "echo 'Media 0a state changed : Attached'\nexit 7\n");
     child w = spawn({bin_dir() + "/pyxo-watch", "--json", "-l", "--daemon", daemon, "-s",
                      "--ior-file", dir / "ior"});
     int ws = wait_exit(w, 20s);
@@ -43,6 +45,8 @@ TEST(Watch, PassesFlagsAndItsIorLastAndEndsWithTheDaemonsStatus) {
     std::string args = read_file(dir / "args");
     ASSERT_EQ(args.compare(0, 10, "-l\n-s\nIOR:"), 0) << args;
     EXPECT_EQ(args.find('\n', 10), args.size() - 1) << "the IOR is the last argument";
+    EXPECT_EQ(w.out_text, "");
+    EXPECT_NE(w.err_text.find("Media 0a state changed : Attached\n"), std::string::npos);
 }
 
 TEST(Watch, SigtermStopsTheDaemonFirst) {
@@ -76,7 +80,8 @@ TEST(Watch, RefusesUnknownOptionsAndDocumentsItsOwn) {
     ws = wait_exit(help, 10s);
     ASSERT_TRUE(WIFEXITED(ws));
     EXPECT_EQ(WEXITSTATUS(ws), 0);
-    for (const char *option : {"--json", "--ior-file", "--no-daemon", "--daemon", "-d", "-l", "-s"})
+    for (const char *option :
+         {"--json", "--notify", "--ior-file", "--no-daemon", "--daemon", "-d", "-l", "-s"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 

@@ -1,5 +1,6 @@
 #include "usb_stick.h"
 
+#include <errno.h>
 #include <net/if.h>
 #include <sched.h>
 #include <stdio.h>
@@ -7,8 +8,10 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -90,20 +93,34 @@ E: DEVTYPE=scsi_device
 E: DRIVER=sd
 E: MODALIAS=scsi:t-0x00
 E: SUBSYSTEM=scsi
-A: vendor=SanDisk 
-A: model=Cruzer Blade    
+A: vendor={scsi_vendor}
+A: model={scsi_model}
 A: rev=1.00
 A: type=0
 A: scsi_level=7
 A: state=running
 
 P: {scsi}/target{host}:0:0/{host}:0:0:{lun}/block/{disk}
+N: {node}
 E: DEVNAME=/dev/{disk}
 E: DEVTYPE=disk
 E: SUBSYSTEM=block
+A: dev=8:{minor}
 A: removable=1
 A: ro=0
-A: size=31266816
+A: size={sectors}
+)";
+
+// One partition of the disk above.
+static const char partition_record[] =
+    R"(P: {scsi}/target{host}:0:0/{host}:0:0:{lun}/block/{disk}/{disk}{n}
+N: {node}
+E: DEVNAME=/dev/{disk}{n}
+E: DEVTYPE=partition
+E: SUBSYSTEM=block
+A: dev=8:{minor}
+A: partition={n}
+A: size={sectors}
 )";
 
 static std::string usb_path(const usb_stick &s) {
@@ -154,18 +171,50 @@ static std::string disk_name(const usb_stick &s) {
     return "sd" + letters;
 }
 
+static bool utf8(const std::optional<std::string> &text) {
+    return text && g_utf8_validate(text->c_str(), -1, NULL);
+}
+
+// Block device n of the stick (0 the disk): its real device, "" for none.
+static std::string backing(const usb_stick &s, size_t n) {
+    return n < s.backing.size() ? s.backing[n] : "";
+}
+
 std::string usb_stick_record(const usb_stick &s) {
-    return filled((std::string(stick_record) + "\n" + disk_record).c_str(),
-                  {{"usb", usb_path(s)},
-                   {"scsi", scsi_path(s)},
-                   {"port", s.port},
-                   {"vendor", s.vendor},
-                   {"product", s.product},
-                   {"serial", s.serial},
-                   {"driver", s.driver},
-                   {"host", std::to_string(s.host)},
-                   {"lun", std::to_string(s.lun)},
-                   {"disk", disk_name(s)}});
+    std::map<std::string, std::optional<std::string>> values = {
+        {"usb", usb_path(s)},
+        {"scsi", scsi_path(s)},
+        {"port", s.port},
+        {"vendor", s.vendor},
+        {"product", s.product},
+        // umockdev's records take UTF-8 only: other bytes are set apart.
+        {"serial", utf8(s.serial) ? s.serial : std::nullopt},
+        {"driver", s.driver},
+        {"host", std::to_string(s.host)},
+        {"lun", std::to_string(s.lun)},
+        {"disk", disk_name(s)},
+        {"scsi_vendor", s.scsi_vendor},
+        {"scsi_model", s.scsi_model}};
+    // A node of its own: an empty file that umockdev makes (N:), or a real
+    // one that usb_stick_plug makes. The numbers only need to differ.
+    auto block = [&](size_t n, long long sectors) {
+        values["node"] = backing(s, n).empty()
+                             ? std::optional(disk_name(s) + (n ? std::to_string(n) : ""))
+                             : std::nullopt;
+        values["minor"] = std::to_string(s.host * 16 + (int)n);
+        values["sectors"] = std::to_string(sectors);
+    };
+    std::string record = filled(stick_record, values);
+    if (!s.scanned)
+        return record;
+    block(0, s.sectors);
+    record += "\n" + filled(disk_record, values);
+    for (size_t n = 1; n <= s.partitions.size(); n++) {
+        block(n, s.partitions[n - 1]);
+        values["n"] = std::to_string(n);
+        record += "\n" + filled(partition_record, values);
+    }
+    return record;
 }
 
 std::string usb_stick_host_path(const usb_stick &s) {
@@ -195,6 +244,26 @@ static std::vector<std::pair<std::string, std::string>> devices(const std::strin
     return out;
 }
 
+// umockdev shows a file in its /dev that has the sticky bit as a block
+// device (stat gives it the number of the device's dev attribute), while
+// open() opens the file itself: a real block device node there opens the
+// real device. Without an N: line umockdev makes no file, and removes ours
+// with the device.
+static bool real_node(UMockdevTestbed *testbed, const std::string &name,
+                      const std::string &device) {
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    std::string dir = std::string(root) + "/dev", node = dir + "/" + name;
+    g_free(root);
+    mkdir(dir.c_str(), 0755);
+    struct stat st;
+    if (stat(device.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+        mknod(node.c_str(), S_IFBLK | 0640, st.st_rdev) == 0 && chmod(node.c_str(), 01640) == 0)
+        return true;
+    fprintf(stderr, "usb_stick: no node %s for %s: %s\n", node.c_str(), device.c_str(),
+            strerror(errno));
+    return false;
+}
+
 bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s, const stick_step &before) {
     gchar *sys = umockdev_testbed_get_sys_dir(testbed);
     bool have_controller =
@@ -202,11 +271,28 @@ bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s, const stick_st
     g_free(sys);
     if (!have_controller && !add(testbed, controller_record))
         return false;
-    for (auto &[path, record] : devices(usb_stick_record(s))) {
+    auto chain = devices(usb_stick_record(s));
+    std::string disk = "/block/" + disk_name(s);
+    auto is_disk = [&](const auto &d) {
+        return d.first.size() > disk.size() &&
+               d.first.compare(d.first.size() - disk.size(), disk.size(), disk) == 0;
+    };
+    auto at = std::find_if(chain.begin(), chain.end(), is_disk);
+    if (at != chain.end())
+        std::rotate(at, at + 1, chain.end());  // the partitions follow it, last in the record
+    for (auto &[path, record] : chain) {
         if (before)
             before(path);
+        std::string name = path.substr(path.rfind('/') + 1);
+        size_t n = name == disk_name(s) ? 0 : atoi(name.c_str() + disk_name(s).size());
+        if (path.find(disk) != std::string::npos && !backing(s, n).empty() &&
+            !real_node(testbed, name, backing(s, n)))
+            return false;
         if (!add(testbed, record))
             return false;
+        if (path == "/sys" + usb_path(s) && s.serial && !utf8(s.serial))
+            umockdev_testbed_set_attribute_binary(
+                testbed, path.c_str(), "serial", (guint8 *)s.serial->data(), (int)s.serial->size());
     }
     return true;
 }

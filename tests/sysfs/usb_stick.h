@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <umockdev.h>
 
@@ -19,13 +20,22 @@ struct usb_stick {
     int host = 2;                        // hostN
     int lun = 0;                         // of its one SCSI device, N:0:0:lun
     std::string disk;                    // its block device; "" for one named after the host
+    bool scanned = true;  // false: the kernel never adds the disk part (a failed SCSI scan)
+    // Inquiry strings of its SCSI device, padded as devices send them.
+    std::string scsi_vendor = "SanDisk ", scsi_model = "Cruzer Blade    ";
+    long long sectors = 31266816;  // the disk's size in 512-byte sectors
+    // Its partitions' sizes in sectors; none: a filesystem on the whole disk.
+    std::vector<long long> partitions = {31264768};
+    // Real block devices (loop devices) that its nodes open: [0] for the
+    // disk, [n] for partition n. Missing or "": the node is an empty file.
+    std::vector<std::string> backing;
 };
 
 // The stick's devices in umockdev's record format (as umockdev-record
 // writes them), parents first: the USB device, its interface, the SCSI host
 // with its scsi_host class device, then what the kernel adds once it has
-// scanned the host (kept apart in the source): the target, the SCSI device
-// and the block device.
+// scanned the host (kept apart in the source): the target, the SCSI device,
+// the disk and its partitions, each block device with its node in /dev.
 std::string usb_stick_record(const usb_stick &stick);
 // The sysfs path of the stick's scsi_host device.
 std::string usb_stick_host_path(const usb_stick &stick);
@@ -33,8 +43,11 @@ std::string usb_stick_host_path(const usb_stick &stick);
 // its event, or to let time pass before it.
 using stick_step = std::function<void(const std::string &path)>;
 // Plugs the stick in (and the USB controller it hangs on, the first time):
-// every device sends its add event, parents first. False (with the reason
-// on standard error) when the testbed refused the record.
+// every device sends its add event, parents first, except that a disk's
+// partitions come before it: the kernel reads the partition table before
+// it announces the disk, so they are in sysfs when its add event comes.
+// A backed node is made a real block device node (so root only). False
+// (with the reason on standard error) when the testbed refused the record.
 bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &stick,
                     const stick_step &before = {});
 // Pulls it out, children first; with `events` each device first sends its

@@ -1,0 +1,218 @@
+// What pyxo-watch tells of a stick plugged in: the real pyxod --sysfs,
+// started by pyxo-watch, on a umockdev testbed whose block device nodes open
+// real loop devices holding images made by real mkfs tools; with --notify,
+// a real notification service (dunst on Xvfb) in a D-Bus session of its
+// own, whose Notify calls dbus-monitor shows.
+#include <json-glib/json-glib.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+
+#include "daemon_harness.h"
+#include "probe_testkit.h"
+#include "usb_stick.h"
+#include "x_session.h"
+
+#include <gtest/gtest.h>
+
+// More than the 10 s a disk is awaited, on a loaded machine.
+constexpr std::chrono::seconds kWait{40};
+
+static usb_stick stick(int host, const std::string &serial) {
+    usb_stick s;
+    s.port = "1-" + std::to_string(host);
+    s.host = host;
+    s.serial = serial;
+    return s;
+}
+
+class Medium : public ::testing::Test {
+  protected:
+    UMockdevTestbed *testbed = umockdev_testbed_new();  // before any program starts
+    fixture_tree tree;
+    child w;
+    ~Medium() override {
+        kill_child(w);
+        g_object_unref(testbed);
+    }
+    // pyxo-watch starting pyxod --sysfs, with `args` and `env`.
+    void start(std::vector<std::string> args, const std::vector<std::string> &env) {
+        args.insert(args.begin(), {bin_dir() + "/pyxo-watch", "-l", "--source", "sysfs"});
+        spawn_options o;
+        o.env = {"PYXOD_PROC_SCSI", "PYXOD_LOCK_FILE=" + tree.lock, "PYXOD_LOG_FILE=" + tree.log};
+        o.env.insert(o.env.end(), env.begin(), env.end());
+        w = spawn(args, o);
+    }
+    // The first output line that holds `part`.
+    std::string line_with(const std::string &part) {
+        return wait_line(
+            w, [&](const std::string &l) { return contains(l, part); }, kWait);
+    }
+    void stop() {
+        kill(w.pid, SIGTERM);
+        EXPECT_EQ(status_text(wait_exit(w, kWait)), "exit 7");
+    }
+};
+
+TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
+    std::string no_loop = loop_devices_unavailable();
+    if (!no_loop.empty())
+        GTEST_SKIP() << no_loop;
+    temp_dir dir;
+    std::map<std::string, std::string> image;
+    for (const real_filesystem &f : real_filesystems) {
+        std::string why, name = f.name;
+        if (name == "vfat32" || name == "ext4")
+            image[name] = make_real_image(f, dir.path, &why);
+        ASSERT_TRUE(why.empty()) << why;
+    }
+    loop_device vfat(image["vfat32"]), ext4(image["ext4"]);
+    ASSERT_TRUE(vfat.attached() && ext4.attached()) << vfat.error() << ext4.error();
+    // A device of a driver nobody has: it cannot be opened.
+    std::string dead = dir / "dead";
+    ASSERT_EQ(mknod(dead.c_str(), S_IFBLK | 0600, makedev(120, 0)), 0);
+
+    x_session x;
+    std::string why;
+    ASSERT_TRUE(x_session_start(x, why)) << why;
+    spawn_options on_display;
+    on_display.env = x_session_env(x);
+    // The session ends with its program, the monitor (whose pid comes second).
+    child bus = spawn({"dbus-run-session", "--", "sh", "-c",
+                       "echo \"$DBUS_SESSION_BUS_ADDRESS\"; echo $$; exec dbus-monitor "
+                       "\"interface='org.freedesktop.Notifications',member='Notify'\" "
+                       "\"member='NameOwnerChanged',arg0='org.freedesktop.Notifications'\""},
+                      on_display);
+    // Ended so also when the test fails, lest the bus outlive it.
+    struct session_end {
+        child &bus;
+        std::string monitor;
+        ~session_end() {
+            if (!monitor.empty())
+                kill(atoi(monitor.c_str()), SIGTERM);
+            wait_exit(bus, kWait);
+        }
+    } end{bus, ""};
+    std::string address;
+    ASSERT_TRUE(read_line(bus, address, kWait) && read_line(bus, end.monitor, kWait));
+    ASSERT_FALSE(wait_line(
+                     bus, [](const std::string &l) { return contains(l, "NameLost"); }, kWait)
+                     .empty());
+    on_display.env.push_back("DBUS_SESSION_BUS_ADDRESS=" + address);
+    child dunst = spawn({"dunst"}, on_display);
+    ASSERT_FALSE(
+        wait_line(
+            bus, [](const std::string &l) { return contains(l, "NameOwnerChanged"); }, kWait)
+            .empty())
+        << drain(dunst, 1s);
+
+    start({"--json", "--notify"}, on_display.env);
+    usb_stick never = stick(5, "D0");  // its disk never comes
+    never.scanned = false;
+    usb_stick slow = stick(2, "Q\"B\\\xff");  // its disk comes after the report
+    slow.partitions = {20480, 16384};
+    slow.backing = {"", vfat.path(), ext4.path()};
+    usb_stick whole = stick(3, "B0");  // a filesystem on the whole disk, nothing in its inquiry
+    whole.scsi_vendor = whole.scsi_model = "  ";
+    whole.partitions = {};
+    whole.sectors = 1000000;
+    whole.backing = {ext4.path()};
+    usb_stick closed = stick(4, "C0");
+    closed.partitions = {1000, 1000};
+    closed.backing = {"", dead, dead};
+    ASSERT_TRUE(usb_stick_plug(testbed, never));
+    std::string slow_report = R"("serial":"07815567Q\"B\\)"
+                              "\xef\xbf\xbd"
+                              R"(","attached":true)";
+    ASSERT_TRUE(usb_stick_plug(testbed, slow, [&](const std::string &path) {
+        if (contains(path, "/target"))
+            line_with(slow_report);
+    }));
+    ASSERT_TRUE(usb_stick_plug(testbed, whole));
+    ASSERT_TRUE(usb_stick_plug(testbed, closed));
+
+    std::string slow_medium = line_with(R"({"op":"medium","serial":"07815567Q\"B\\)");
+    EXPECT_GT(std::find(w.lines.begin(), w.lines.end(), slow_medium),
+              std::find(w.lines.begin(), w.lines.end(), line_with(slow_report)));
+    EXPECT_EQ(slow_medium,
+              R"({"op":"medium","serial":"07815567Q\"B\\)"
+              "\xef\xbf\xbd"
+              R"(","device":"/dev/sdc","vendor":"SanDisk","model":"Cruzer Blade",)"
+              R"("size":16008609792,"partitions":[{"device":"/dev/sdc1","type":"vfat"},)"
+              R"({"device":"/dev/sdc2","type":"ext4"}]})");
+    EXPECT_EQ(line_with(R"({"op":"medium","serial":"07815567B0")"),
+              R"({"op":"medium","serial":"07815567B0","device":"/dev/sdd","vendor":"SanDisk",)"
+              R"("model":"Cruzer Blade","size":512000000,)"
+              R"("partitions":[{"device":"/dev/sdd","type":"ext4"}]})");
+    EXPECT_EQ(line_with(R"({"op":"medium","serial":"07815567C0")"),
+              R"({"op":"medium","serial":"07815567C0","device":"/dev/sde","vendor":"SanDisk",)"
+              R"("model":"Cruzer Blade","size":16008609792,"partitions":[)"
+              R"({"device":"/dev/sde1","type":null},{"device":"/dev/sde2","type":null}]})");
+    EXPECT_EQ(line_with(R"({"op":"medium","serial":"07815567D0")"),
+              R"({"op":"medium","serial":"07815567D0","device":null,"vendor":"SanDisk",)"
+              R"("model":"Cruzer Blade","size":null,"partitions":[],)"
+              R"("note":"no block device appeared in 10 s"})");
+    usb_stick_pull(testbed, slow);
+    line_with(R"(","attached":false)");
+    // The Notify calls' summary and body, one argument a line.
+    auto notified = [&](const std::string &summary) {
+        std::string body =
+            "   string \"SanDisk Cruzer Blade, 16.0 GB \u2014 sdc1 vfat, sdc2 ext4\"";
+        for (size_t i = 0; i + 1 < bus.lines.size(); i++)
+            if (bus.lines[i] == "   string \"" + summary + "\"" && bus.lines[i + 1] == body)
+                return true;
+        return false;
+    };
+    EXPECT_FALSE(wait_line(
+                     bus,
+                     [&](const std::string &) {
+                         return notified("USB stick attached") && notified("USB stick removed");
+                     },
+                     kWait)
+                     .empty())
+        << bus.out_text;
+    stop();
+
+    // Every line is JSON (the daemon's console lines went elsewhere), and
+    // nothing follows the Removed report but the other media's lines.
+    JsonParser *parser = json_parser_new();
+    for (const std::string &l : w.lines)
+        EXPECT_TRUE(json_parser_load_from_data(parser, l.c_str(), -1, NULL)) << l;
+    g_object_unref(parser);
+    EXPECT_EQ(std::count_if(w.lines.begin(), w.lines.end(),
+                            [](const std::string &l) { return contains(l, R"("op":"medium")"); }),
+              4);
+    std::string said = "pyxo-watch: cannot open /dev/sde1: No such device or address";
+    EXPECT_TRUE(contains(w.err_text, said)) << w.err_text;
+    EXPECT_EQ(w.err_text.find("cannot open"), w.err_text.rfind("cannot open")) << "said once";
+    x_session_stop(x);
+}
+
+// Text lines keep a serial's bytes; --notify without a session bus warns
+// once and goes on.
+TEST_F(Medium, TextLinesAndNoSessionBus) {
+    temp_dir runtime;
+    start({"--notify"}, {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "XDG_RUNTIME_DIR=" + runtime.path});
+    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "Q\"\xff")));
+    ASSERT_TRUE(usb_stick_plug(testbed, stick(3, "E0")));
+    std::string serial = "\"07815567Q\\\"\xff\"";
+    EXPECT_EQ(line_with(" media changed        " + serial).substr(8),
+              "  media changed        " + serial + " Attached  host 2");
+    EXPECT_EQ(line_with(" medium               " + serial).substr(8),
+              "  medium               " + serial +
+                  " /dev/sdc  SanDisk Cruzer Blade  16.0 GB  sdc1 "
+                  "unknown");
+    line_with(" medium               \"07815567E0\"");
+    stop();
+    std::string warning = "pyxo-watch: no desktop notifications, no session bus: ";
+    EXPECT_TRUE(contains(w.err_text, warning)) << w.err_text;
+    EXPECT_EQ(w.err_text.find(warning), w.err_text.rfind(warning));
+}
+
+int main(int argc, char **argv) {
+    usb_stick_run_under_umockdev(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

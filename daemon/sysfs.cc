@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "pyxo_usb_storage.h"
 #include "pyxod.h"
 
 static struct udev *udev = NULL;
@@ -149,7 +150,7 @@ static void first_device(struct udev_device *host, PYXO::media_ST *media) {
 // host, else NULL.
 static PYXO::media_ST *examine(struct udev_device *host) {
     const char *driver = udev_device_get_sysattr_value(host, "proc_name");
-    if (driver == NULL || (strcmp(driver, "usb-storage") != 0 && strcmp(driver, "uas") != 0))
+    if (!pyxo_usb_storage_driver(driver))
         return NULL;
     long number = host_number(udev_device_get_sysname(host));
     if (number < 0)

@@ -15,6 +15,7 @@
 #include <glib.h>
 
 #include "mount_guess_fstype.h"
+#include "pyxo_usb_storage.h"
 
 bool watch_medium_is_usb_host(struct udev *udev, int host) {
     if (udev == NULL || host < 0)
@@ -24,7 +25,7 @@ bool watch_medium_is_usb_host(struct udev *udev, int host) {
     if (d == NULL)
         return false;
     const char *driver = udev_device_get_sysattr_value(d, "proc_name");
-    bool usb = driver != NULL && (strcmp(driver, "usb-storage") == 0 || strcmp(driver, "uas") == 0);
+    bool usb = pyxo_usb_storage_driver(driver);
     udev_device_unref(d);
     return usb;
 }

@@ -324,12 +324,12 @@ int main(int argc, char **argv) {
     }
 
     if (!no_daemon) {
-        // Like the other words about the daemon, for people: JSON output
-        // keeps standard error for failures.
-        if (format == WATCH_TEXT && strcmp(chosen, "sysfs") == 0)
+        // On standard error in both formats: with --json, standard output
+        // carries JSON alone.
+        if (strcmp(chosen, "sysfs") == 0)
             fprintf(stderr, "pyxo-watch: source sysfs: pyxod --sysfs watches %s through udev\n",
                     PYXO_SCSI_HOST_CLASS);
-        else if (format == WATCH_TEXT)
+        else
             fprintf(stderr, "pyxo-watch: source proc: pyxod reads %s every 3 seconds\n",
                     pyxo_proc_scsi());
         pid_t pid =

@@ -121,8 +121,12 @@ TEST(Watch, OutputThatCannotBeWrittenStopsTheDaemon) {
         }
         EXPECT_EQ(status_text(wait_exit(w, 20s)), full ? "exit 1" : "exit 7");
         EXPECT_EQ(read_file(dir / "term"), "stopped\n");
-        EXPECT_EQ(w.err_text, full ? "pyxo-watch: cannot write standard output: No space left on "
-                                     "device\n"
-                                   : "");
+        // The source it chose comes first, whichever the machine has.
+        std::string err = w.err_text;
+        if (err.rfind("pyxo-watch: source ", 0) == 0)
+            err.erase(0, err.find('\n') + 1);
+        EXPECT_EQ(err, full ? "pyxo-watch: cannot write standard output: No space left on "
+                              "device\n"
+                            : "");
     }
 }

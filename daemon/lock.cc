@@ -91,13 +91,17 @@ static void terminate_old_daemon(pid_t pid) {
     }
 }
 
-// Removes the lock file; a file that stays would be examined again and
-// again. Gone already (its daemon removed it) is as good as removed.
-static void remove_lock(const char *path) {
-    if (unlink(path) == 0 || errno == ENOENT)
-        return;
-    logprintf(LOG_ERR, "Can't remove the lock file ( %d ), abort", errno);
+// A lock file that stays would be examined again and again: the start stops.
+static void stop_cannot_remove(int error) {
+    logprintf(LOG_ERR, "Can't remove the lock file ( %d ), abort", error);
     go_signal(SIGTERM);
+}
+
+// Removes the lock file. Gone already (its daemon removed it) is as good as
+// removed.
+static void remove_lock(const char *path) {
+    if (unlink(path) != 0 && errno != ENOENT)
+        stop_cannot_remove(errno);
 }
 
 // Writes our pid into a new lock file: 0, or the errno of the failure. A
@@ -136,8 +140,7 @@ int register_process(void) {
         if (got == -2) {
             // A directory, FIFO or device is no lock of ours: neither read
             // nor removed.
-            logprintf(LOG_ERR, "Can't remove the lock file ( %d ), abort", errno);
-            go_signal(SIGTERM);
+            stop_cannot_remove(errno);
             return 0;
         }
         if (got == 0) {

@@ -17,11 +17,15 @@ static void report(const PYXO::media_ST *media) {
     }
 }
 
+// What a report tells: a medium is compared on these two alone.
+static bool same_state(const PYXO::media_ST *stored, const PYXO::media_ST *fresh) {
+    return stored->attached == fresh->attached && stored->scsi.s_bus == fresh->scsi.s_bus;
+}
+
 int media_changes(const PYXO::media_ST *fresh) {
     const PYXO::media_ST *stored =
         (const PYXO::media_ST *)g_hash_table_lookup(hash_tab, (const char *)fresh->serial);
-    return stored == NULL || stored->attached != fresh->attached ||
-           stored->scsi.s_bus != fresh->scsi.s_bus;
+    return stored == NULL || !same_state(stored, fresh);
 }
 
 int media_update(PYXO::media_ST *fresh) {
@@ -33,7 +37,7 @@ int media_update(PYXO::media_ST *fresh) {
         report(fresh);
         return 1;
     }
-    if (stored->attached == fresh->attached && stored->scsi.s_bus == fresh->scsi.s_bus) {
+    if (same_state(stored, fresh)) {
         PYXO_media_ST_destroy(&fresh);
         return 0;
     }

@@ -41,15 +41,19 @@ static struct timespec monotonic_now(void) {
     return now;
 }
 
+// Nanoseconds from now until `deadline`; negative once it has passed.
+static long long nanoseconds_until(const struct timespec *deadline) {
+    struct timespec now = monotonic_now();
+    return (deadline->tv_sec - now.tv_sec) * 1000000000LL + (deadline->tv_nsec - now.tv_nsec);
+}
+
 // Waits until `deadline` for one of the four signals: the signal taken, or 0
 // once the deadline has passed.
 static int wait_until(const struct timespec *deadline) {
     sigset_t set;
     watched_signals(&set);
     for (;;) {
-        struct timespec now = monotonic_now();
-        long long rest =
-            (deadline->tv_sec - now.tv_sec) * 1000000000LL + (deadline->tv_nsec - now.tv_nsec);
+        long long rest = nanoseconds_until(deadline);
         if (rest < 0)
             rest = 0;  // still take a signal that is already pending
         struct timespec left = {(time_t)(rest / 1000000000LL), (long)(rest % 1000000000LL)};
@@ -86,9 +90,7 @@ int signals_wait(int seconds, int fd) {
     }
     struct timespec deadline = deadline_in(seconds);
     for (;;) {
-        struct timespec now = monotonic_now();
-        long long rest =
-            (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
+        long long rest = nanoseconds_until(&deadline);
         if (rest <= 0)
             return 0;
         struct pollfd fds[2] = {{signals_fd, POLLIN, 0}, {fd, POLLIN, 0}};

@@ -31,10 +31,18 @@ enum {
 static const char *const kind_words[] = {"info",     "error",  "value",
                                          "password", "yes_no", "question"};
 
+// Values of the long options that have no letter.
+enum { OPT_TITLE = 1000, OPT_TIMEOUT, OPT_ENTRY_TEXT };
+
+// The options added for scripts stay out of -h's text, which scripts and
+// people already know by heart; pyxo-dialog(1) documents them.
 static struct poptOption options[] = {
     {"help", 'h', POPT_ARG_NONE, NULL, 'h', "Display this help", "none"},
     {"type", 't', POPT_ARG_STRING, NULL, 't', "Type of dialog", "type"},
     {"message", 'm', POPT_ARG_STRING, NULL, 'm', "Message to display", "string"},
+    {"title", 0, POPT_ARG_STRING | POPT_ARGFLAG_DOC_HIDDEN, NULL, OPT_TITLE, NULL, NULL},
+    {"timeout", 0, POPT_ARG_STRING | POPT_ARGFLAG_DOC_HIDDEN, NULL, OPT_TIMEOUT, NULL, NULL},
+    {"entry-text", 0, POPT_ARG_STRING | POPT_ARGFLAG_DOC_HIDDEN, NULL, OPT_ENTRY_TEXT, NULL, NULL},
     POPT_TABLEEND,
 };
 
@@ -43,6 +51,9 @@ static const char no_message[] = "No message displayed";
 static const char *dialog_message = no_message;
 static GList *dialog_arg = NULL;
 static int answer = -1;
+static char *dialog_title = NULL;       // null: the kind's own title
+static guint dialog_timeout = 0;        // seconds; 0: wait for ever
+static char *dialog_entry_text = NULL;  // the question's initial text
 static GtkWidget *win = NULL;
 static GtkWidget *entry = NULL;
 static XIOErrorHandler toolkit_io_error = NULL;
@@ -84,6 +95,42 @@ static void write_typed_text(const char *text) {
         g_log(NULL, G_LOG_LEVEL_WARNING, "cannot write the typed text: %s", g_strerror(error));
     }
     g_free(local);
+}
+
+// Refused rather than read as far as it goes: a script that meant to bound
+// its wait must not wait for ever, nor be cut short, because of a typo.
+static guint timeout_seconds(const char *text) {
+    const guint most = G_MAXUINT / 1000;
+    char *end = NULL;
+    guint64 seconds = 0;
+    if (g_ascii_isdigit(text[0]))
+        seconds = g_ascii_strtoull(text, &end, 10);
+    if (seconds == 0 || seconds > most || *end != '\0') {
+        char *why =
+            g_strdup_printf("bad --timeout \"%s\": give whole seconds from 1 to %u", text, most);
+        abort_run(why);
+    }
+    return (guint)seconds;
+}
+
+// No answer came in time: the same answer as a closed window.
+static gboolean time_out(gpointer data) {
+    (void)data;
+    answer = -1;
+    g_log(NULL, G_LOG_LEVEL_WARNING, "timed out");
+    gtk_main_quit();
+    return FALSE;
+}
+
+// The argument of an option that takes one, or null when popt had none.
+static char *take_text(poptContext context, char *previous) {
+    char *text = poptGetOptArg(context);
+    if (!text)
+        return previous;
+    g_free(previous);
+    char *copy = g_strdup(text);
+    free(text);
+    return copy;
 }
 
 static void print_help(poptContext context) {
@@ -194,6 +241,10 @@ static void build_own_dialog() {
         entry = gtk_entry_new();
         if (dialog_type == DIALOG_PASSWORD)
             gtk_entry_set_visibility(GTK_ENTRY(entry), FALSE);
+        // Never a password's: a command line is there for every user to
+        // read in ps.
+        else if (dialog_entry_text)
+            gtk_entry_set_text(GTK_ENTRY(entry), dialog_entry_text);
         gtk_box_pack_start(GTK_BOX(vbox), entry, FALSE, TRUE, 5);
         g_signal_connect_data(entry, "activate", G_CALLBACK(pyxo_setting_activate_pass_callback),
                               NULL, NULL, (GConnectFlags)0);
@@ -229,6 +280,15 @@ int main(int argc, char **argv) {
             free(word);
         } else if (rc == 'h') {
             print_help(context);
+        } else if (rc == OPT_TITLE) {
+            dialog_title = take_text(context, dialog_title);
+        } else if (rc == OPT_ENTRY_TEXT) {
+            dialog_entry_text = take_text(context, dialog_entry_text);
+        } else if (rc == OPT_TIMEOUT) {
+            char *text = take_text(context, NULL);
+            if (text)
+                dialog_timeout = timeout_seconds(text);
+            g_free(text);
         }
         // Anything else, popt's own errors included, is not ours to judge:
         // toolkit options such as --display pass through here too.
@@ -268,9 +328,14 @@ int main(int argc, char **argv) {
     else
         build_message_dialog();
 
+    if (dialog_title)
+        gtk_window_set_title(GTK_WINDOW(win), dialog_title);
+
     g_signal_connect_data(win, "response", G_CALLBACK(responce_callback), win, NULL,
                           G_CONNECT_SWAPPED);
     gtk_widget_show_all(win);
+    if (dialog_timeout)
+        g_timeout_add(dialog_timeout * 1000, time_out, NULL);
     gtk_main();
     return answer;
 }

@@ -14,7 +14,7 @@ PACKAGES="
   exfatprogs f2fs-tools squashfs-tools cryptsetup-bin btrfs-progs
   x11-xkb-utils umockdev libumockdev-dev
   dbus-daemon dbus-bin dbus-session-bus-common dunst
-  bindfs locales
+  bindfs locales rsync
   lintian dpkg-dev man-db file
 "
 

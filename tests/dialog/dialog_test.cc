@@ -71,6 +71,15 @@ TEST(DialogWithoutDisplay, HelpAndArgumentErrors) {
          ">>> :99\n>>> x\n>>> y\n",
          odd},
         {"value kind without buttons", {"-t", "value"}, 255, "", no_button},
+        {"hidden from -h",
+         {"--title=T", "--timeout=9", "--entry-text=e", "-h"},
+         0,
+         help_text,
+         nullptr},
+        {"timeout, a word", {"--timeout", "soon"}, 255, "", "bad --timeout \"soon\""},
+        {"timeout with a tail", {"--timeout=5s", "a", "b"}, 255, "", "bad --timeout \"5s\""},
+        {"timeout of zero", {"--timeout", "0"}, 255, "", "bad --timeout \"0\": give whole"},
+        {"timeout too long", {"--timeout", "4294968"}, 255, "", "seconds from 1 to 4294967"},
         {"value kind without buttons, with a message",
          {"-t", "VALUE", "-m", "Pick"},
          255,
@@ -225,6 +234,7 @@ TEST_F(DialogOnDisplay, MessageKinds) {
         {"yes_no No", {"-t", "yes_no", "-m", "Go on?"}, act::key, "alt+n", "", 247, ""},
         {"yes_no closed", {"-t", "yes_no"}, act::close, "", "", 255, ""},
         {"-m twice", {"-m", "first", "-m", "second"}, act::key, "alt+o", "", 251, ""},
+        {"answered in time", {"-t", "yes_no", "--timeout", "60"}, act::key, "alt+y", "", 248, ""},
         {"even extra words are echoed only",
          {"-m", "x", "a", "b"},
          act::key,
@@ -337,6 +347,13 @@ TEST_F(DialogOnDisplay, TextEntries) {
         cases.push_back({"Cancel", {"-t", k}, act::type_then_key, "alt+c", "abc", 255, ""});
         cases.push_back({"empty entry, OK", {"-t", k}, act::key, "alt+o", "", 251, ""});
         cases.push_back({"closed", {"-t", k}, act::close, "", "", 255, ""});
+        cases.push_back({"--entry-text is the question's alone",
+                         {"-t", k, "--entry-text", "draft"},
+                         act::key,
+                         "Return",
+                         "",
+                         251,
+                         k == "question" ? "draft" : ""});
         cases.push_back({"echoed words come first",
                          {"-t", k, "x", "y"},
                          act::type_then_key,
@@ -385,6 +402,20 @@ TEST_F(DialogOnDisplay, Titles) {
     EXPECT_EQ(title_of({"-t", "password"}), "PYXO, password....\n");
     EXPECT_EQ(title_of({"-t", "question"}), "PYXO, Question....\n");
     EXPECT_EQ(title_of({"-t", "info"}), "\n");
+    EXPECT_EQ(title_of({"--title", "Mount it?", "-t", "yes_no"}), "Mount it?\n");
+    EXPECT_EQ(title_of({"-t", "password", "--title", "Unlock"}), "Unlock\n");
+}
+
+// A script that bounds its wait gets the answer of a closed window, no
+// typed text, and a word on standard error to tell the two apart.
+TEST_F(DialogOnDisplay, TimedOut) {
+    dialog_run run =
+        dialog_start(program, {"--timeout", "1", "-t", "question", "--entry-text", "x"},
+                     x_session_env(x), x.dir);
+    ASSERT_FALSE(window_of(run).empty());
+    EXPECT_EQ(dialog_wait(run, kTimeout), 255);
+    EXPECT_EQ(read_file(run.out_path), "");
+    EXPECT_NE(read_file(run.err_path).find("timed out"), std::string::npos);
 }
 
 // The display going away under the window is no answer either, whatever

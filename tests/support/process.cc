@@ -146,7 +146,8 @@ child spawn(const std::vector<std::string> &argv, const spawn_options &options) 
         }
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
             _exit(127);
-        int null_fd = open("/dev/null", O_RDONLY);
+        int null_fd =
+            open(options.in_file.empty() ? "/dev/null" : options.in_file.c_str(), O_RDONLY);
         dup2(null_fd, 0);
         int to_out = out_fd >= 0 ? out_fd : out_pipe[1];
         if (to_out >= 0)

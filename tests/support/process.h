@@ -36,12 +36,13 @@ struct spawn_options {
     // Instead of a pipe (or, uncaptured, the test's own stream): a file,
     // truncated first. The same name for both makes them share it.
     std::string out_file, err_file;
+    std::string in_file;       // standard input (empty: /dev/null)
     bool as_nobody = false;    // run as the unprivileged user through setpriv
     std::string own_pid_file;  // written with the child's own pid before exec
     std::string cwd;           // the child's working directory (empty: ours)
 };
 
-// A started program. Standard input is /dev/null. The destructor kills
+// A started program. Standard input is /dev/null unless `in_file` says. The destructor kills
 // (SIGKILL) and reaps it if it still runs.
 struct child {
     pid_t pid = -1;                   // kept after the child is reaped

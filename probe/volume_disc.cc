@@ -101,7 +101,7 @@ bool is_hex(const std::string &s, size_t n) {
 
 std::string lower_hex_of(const std::string &s, size_t from, size_t n) {
     std::string out;
-    for (size_t i = from; i < from + n && i < s.size(); i++) {
+    for (size_t i = from; i < from + n; i++) {
         char hex[3];
         snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(s[i]));
         out += hex;
@@ -123,7 +123,9 @@ std::string udf_uuid(const std::string &set_id) {
         characters += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
     if (characters < 8)
         return "";
+    // A shorter identifier counts as padded with zero bytes.
     std::string head = set_id.substr(0, 16);
+    head.resize(16, '\0');
     if (is_hex(head, head.size()))
         return lower(head);
     if (!is_hex(head, 8))

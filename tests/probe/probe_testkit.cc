@@ -126,6 +126,8 @@ const std::vector<real_filesystem> real_filesystems = {
     {"iso9660-joliet", "iso9660", "iso9660", nullptr, "Holiday 'Photos' $2024 `x` a b"},
     {"iso9660-udf", "udf", "udf", nullptr, "it's \"$`\\ \u00e9"},
     {"udf", "udf", "udf", nullptr, udf_longest.c_str()},
+    // A volume set identifier too short for the 16 digits of its UUID.
+    {"udf-vsid", "udf", "udf", nullptr},
     {"exfat", "exfat", "exfat", nullptr, "'\"$`\\ \u00e9a b!"},
     {"hfsplus", "hfsplus", "hfsplus", nullptr},
     {"hfsx", "hfsplus", "hfsplus", nullptr},
@@ -207,6 +209,8 @@ std::string make_real_image(const real_filesystem &fs, const std::string &dir, s
         ok = made(labelled({"genisoimage", "-quiet", "-udf", "-o", image, tree()}, "-V"), why);
     else if (name == "udf")
         ok = sized(4 * MiB) && made({"mkudffs", std::string("--lvid=") + fs.label, image}, why);
+    else if (name == "udf-vsid")
+        ok = sized(4 * MiB) && made({"mkudffs", "--fullvsid=12345678\u00e9", image}, why);
     else if (name == "ext4-nojournal")
         ok = sized(8 * MiB) && made({"mkfs.ext4", "-q", "-F", "-O", "^has_journal", image}, why);
     else if (name == "exfat")

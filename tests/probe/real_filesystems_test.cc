@@ -44,17 +44,27 @@ exit 0)",
     return values;
 }
 
-// blkid -o export escapes the shell's characters with a backslash, but shows
-// bytes above ASCII as cat -v does, and "M-CM-)" is no shell word: read it
-// here, as a shell would read the escapes.
-std::map<std::string, std::string> blkid_export(const std::string &device) {
+// blkid's KEY=value lines with their escapes undone. The export form puts
+// a backslash before the shell's characters, but shows bytes above ASCII as
+// cat -v does ("M-CM-)" is no shell word, so no shell reads it); the udev
+// form, keyed here by the KEY of ID_FS_KEY_ENC, writes \xHH for the unsafe
+// bytes and cuts long values short.
+std::map<std::string, std::string> blkid_values(const std::string &device, bool udev) {
     std::map<std::string, std::string> values;
-    std::istringstream lines(run_program({"blkid", "-p", "-o", "export", device}).out);
+    std::istringstream lines(
+        run_program({"blkid", "-p", "-o", udev ? "udev" : "export", device}).out);
     for (std::string line; std::getline(lines, line);) {
-        std::string value;
-        for (size_t i = line.find('=') + 1; i < line.size(); i++)
-            value += line[i] == '\\' && i + 1 < line.size() ? line[++i] : line[i];
-        values[line.substr(0, line.find('='))] = value;
+        std::string key = line.substr(0, line.find('=')), value;
+        if (udev && (key.compare(0, 6, "ID_FS_") != 0 || key.size() < 10 ||
+                     key.compare(key.size() - 4, 4, "_ENC") != 0))
+            continue;
+        for (size_t i = key.size() + 1; i < line.size(); i++) {
+            if (line[i] == '\\' && udev)
+                value += char(std::stoi(line.substr(i + 2, 2), nullptr, 16)), i += 3;
+            else
+                value += line[i] == '\\' && i + 1 < line.size() ? line[++i] : line[i];
+        }
+        values[udev ? key.substr(6, key.size() - 10) : key] = value;
     }
     return values;
 }
@@ -76,29 +86,6 @@ std::string cat_v(const std::string &value) {
     return out;
 }
 
-// udev's ID_FS_*_ENC: bytes as they are, but \xHH for the unsafe ones. udev
-// cuts long values short.
-std::map<std::string, std::string> udev_values(const std::string &udev) {
-    std::map<std::string, std::string> values;
-    std::istringstream lines(udev);
-    for (std::string line; std::getline(lines, line);) {
-        size_t eq = line.find("_ENC=");
-        if (line.compare(0, 6, "ID_FS_") != 0 || eq == std::string::npos)
-            continue;
-        std::string value;
-        for (size_t i = eq + 5; i < line.size(); i++) {
-            if (line.compare(i, 2, "\\x") == 0 && i + 4 <= line.size()) {
-                value += char(std::stoi(line.substr(i + 2, 2), nullptr, 16));
-                i += 3;
-            } else {
-                value += line[i];
-            }
-        }
-        values[line.substr(6, eq - 6)] = value;
-    }
-    return values;
-}
-
 // pyxo_dev --export against blkid -p on the same device, key by key, each
 // output read back by a shell.
 void expect_export_like_blkid(const real_filesystem &fs, const std::string &device) {
@@ -106,9 +93,8 @@ void expect_export_like_blkid(const real_filesystem &fs, const std::string &devi
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     std::map<std::string, std::string> ours = read_back(r.out);
-    std::map<std::string, std::string> blkid = blkid_export(device);
-    std::map<std::string, std::string> udev =
-        udev_values(run_program({"blkid", "-p", "-o", "udev", device}).out);
+    std::map<std::string, std::string> blkid = blkid_values(device, false);
+    std::map<std::string, std::string> udev = blkid_values(device, true);
     for (const char *key : keys) {
         SCOPED_TRACE(key);
         bool label = std::string(key) == "LABEL";

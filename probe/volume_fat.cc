@@ -80,8 +80,8 @@ void volume_vfat(const volume_source &src, volume_info *info) {
     // The count of clusters decides, whatever name the boot sector gives.
     info->version = fat32 ? "FAT32" : clusters < 4084 ? "FAT12" : "FAT16";
 
-    // The label is the root directory's volume entry (blkid leaves the boot
-    // sector's copy, which Windows no longer updates, out of LABEL).
+    // The label is the root directory's volume entry alone: blkid reports
+    // the boot sector's copy apart, never as LABEL.
     auto visit = [&](const unsigned char *e) {
         if (e[0] == 0)
             return stop;

@@ -1,4 +1,5 @@
-// Runs the signature tests on a device image made from the fuzz input.
+// Runs the signature tests, and reads the volume's names, on a device image
+// made from the fuzz input.
 //
 // The regions the tests read lie far apart (up to 2 MiB for the UDF walk), so
 // the input is not the image itself. Its first byte picks one of the test
@@ -13,10 +14,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include "mount_guess_fstype.h"
 #include "signature_images.h"
+#include "volume_info.h"
 
 namespace {
 
@@ -64,13 +67,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     // The image holds every region of the table: the probe always runs to a result.
-    const char *type = do_guess_fstype_fd(fd, "image");
-    if (type != nullptr) {
+    volume_info info;
+    int found = volume_info_read_fd(fd, "image", &info);
+    if ((found != 0) != (info.type != nullptr) || (info.type == nullptr) != (info.usage == nullptr))
+        abort();
+    if (info.type != nullptr) {
         bool known = false;
         for (const char *name : known_types)
-            known = known || strcmp(type, name) == 0;
+            known = known || strcmp(info.type, name) == 0;
         if (!known)
             abort();
     }
+    // Every name is bounded by its field: 512 UTF-16 units of f2fs make the
+    // longest label; no name holds a zero byte.
+    for (const std::string *s : {&info.label, &info.uuid, &info.version}) {
+        if (s->size() > 512 * 3 || s->find('\0') != std::string::npos)
+            abort();
+    }
+    if (info.uuid.size() > 40 || info.version.size() > 16)
+        abort();
     return 0;
 }

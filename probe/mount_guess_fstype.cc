@@ -15,7 +15,7 @@ namespace {
 const char *const udf_magic[] = {"BEA01", "BOOT2", "CD001", "CDW02", "NSR02", "NSR03", "TEA01"};
 
 // The tests read no region larger than the longest swap page examined.
-const size_t max_read = 32768;
+const size_t max_read = fstype_buffer_size;
 const size_t udf_block = 2048;
 const off_t iso_descriptors = 32768;
 
@@ -103,14 +103,18 @@ size_t swap_length() {
     return page;
 }
 
-// The table proper. Returns the type or null; a region that cannot be read
-// sets *io_failed and leaves the errno of the failed call in *io_errno.
-const char *run_tests(int fd, bool *io_failed, int *io_errno) {
-    unsigned char b[max_read];
+// The table proper, reading into `b` (max_read bytes). Returns the type or
+// null; a region that cannot be read sets *io_failed and leaves the errno of
+// the failed call in *io_errno. *kept tells which region `b` holds.
+const char *run_tests(int fd, unsigned char *b, fstype_region *kept, bool *io_failed,
+                      int *io_errno) {
     auto read_or_fail = [&](off_t offset, size_t length) {
         errno = 0;
-        if (read_region(fd, offset, b, length))
+        *kept = {offset, 0};
+        if (read_region(fd, offset, b, length)) {
+            kept->length = length;
             return true;
+        }
         *io_failed = true;
         *io_errno = errno;
         return false;
@@ -223,8 +227,11 @@ const char *run_tests(int fd, bool *io_failed, int *io_errno) {
         return "crypto_LUKS";
     // Every read of the table succeeded; a device too short for this one
     // simply carries no Btrfs.
-    if (read_region(fd, 65600, b, 64) && is(b, "_BHRfS_M", 8))
+    *kept = {65600, 0};
+    if (read_region(fd, 65600, b, 64) && is(b, "_BHRfS_M", 8)) {
+        kept->length = 64;
         return "btrfs";
+    }
     return nullptr;
 }
 
@@ -258,6 +265,14 @@ int open_block_device(const char *device) {
 }
 
 }  // namespace
+
+int guess_fstype_open(const char *device) {
+    struct stat st;
+    // Only block devices: an image in a regular file is not probed.
+    if (stat(device, &st) != 0 || !S_ISBLK(st.st_mode))
+        return -1;
+    return open_block_device(device);
+}
 
 int may_be_udf(const unsigned char *id) {
     for (const char *magic : udf_magic) {
@@ -302,10 +317,11 @@ int is_reiserfs_magic_string(const unsigned char *superblock) {
     return is(superblock + 52, "ReIsErFs", 8) || is(superblock + 52, "ReIsEr2Fs", 9);
 }
 
-const char *do_guess_fstype_fd(int fd, const char *device) {
+const char *do_guess_fstype_kept(int fd, const char *device, unsigned char *buffer,
+                                 fstype_region *kept) {
     bool io_failed = false;
     int io_errno = 0;
-    const char *type = run_tests(fd, &io_failed, &io_errno);
+    const char *type = run_tests(fd, buffer, kept, &io_failed, &io_errno);
     if (io_failed) {
         if (io_errno != 0) {
             errno = io_errno;
@@ -317,12 +333,14 @@ const char *do_guess_fstype_fd(int fd, const char *device) {
     return type;
 }
 
+const char *do_guess_fstype_fd(int fd, const char *device) {
+    unsigned char buffer[fstype_buffer_size];
+    fstype_region kept;
+    return do_guess_fstype_kept(fd, device, buffer, &kept);
+}
+
 const char *do_guess_fstype(const char *device) {
-    struct stat st;
-    // Only block devices: an image in a regular file is not probed.
-    if (stat(device, &st) != 0 || !S_ISBLK(st.st_mode))
-        return nullptr;
-    int fd = open_block_device(device);
+    int fd = guess_fstype_open(device);
     if (fd < 0)
         return nullptr;
     const char *type = do_guess_fstype_fd(fd, device);

@@ -12,6 +12,7 @@ PACKAGES="
   xvfb xauth xdotool openbox wmctrl x11-utils imagemagick zenity
   e2fsprogs dosfstools util-linux util-linux-extra genisoimage udftools
   exfatprogs f2fs-tools squashfs-tools cryptsetup-bin btrfs-progs
+  ntfs-3g xfsprogs jfsutils reiserfsprogs mtools
   x11-xkb-utils umockdev libumockdev-dev
   dbus-daemon dbus-bin dbus-session-bus-common dunst
   bindfs locales rsync

@@ -1,6 +1,6 @@
-// Prints how long pyxo_dev takes per device, whole process, against
-// `blkid -p` on the same loop devices, the two run alternately in one session,
-// and how many bytes each reads.
+// Prints how long pyxo_dev takes per device, whole process, plain and with
+// --export, against `blkid -p` on the same loop devices, the three run in
+// turn in one session, and how many bytes each reads.
 //
 // Usage: probe_bench [ROUNDS]   (as root, for the loop devices)
 
@@ -99,7 +99,7 @@ struct side {
 struct device {
     std::string name;
     std::unique_ptr<loop_device> loop;
-    side ours, blkid;
+    side ours, exported, blkid;
 };
 
 void append(std::vector<double> *all, const std::vector<double> &some) {
@@ -148,10 +148,13 @@ int main(int argc, char **argv) {
         floor_true.add(timed({"true"}), run());
         floor_usage.add(timed({pyxo_dev}), our_floor);
         for (device &d : devices) {
-            // Alternate who goes first, so neither always meets a warm cache.
-            for (int turn = 0; turn < 2; turn++) {
-                if ((turn == 0) == (round % 2 == 0))
+            // Each goes first in turn, so none always meets a warm cache.
+            for (int turn = 0; turn < 3; turn++) {
+                int who = (turn + round) % 3;
+                if (who == 0)
                     d.ours.add(timed({pyxo_dev, d.loop->path()}), our_floor);
+                else if (who == 1)
+                    d.exported.add(timed({pyxo_dev, "--export", d.loop->path()}), our_floor);
                 else
                     d.blkid.add(timed({"blkid", "-p", d.loop->path()}), blkid_floor);
             }
@@ -166,31 +169,39 @@ int main(int argc, char **argv) {
            median(floor_usage.cpu));
     // Starting any program costs the floor; what is left is the work itself.
     double fw = median(floor_true.wall), fc = median(floor_true.cpu);
-    auto row = [&](const char *name, const std::vector<double> &ours,
-                   const std::vector<double> &blkid, const std::vector<double> &ours_cpu,
-                   const std::vector<double> &blkid_cpu, const char *io) {
-        double ow = median(ours), bw = median(blkid), oc = median(ours_cpu), bc = median(blkid_cpu);
-        printf("%-14s %9.0f %6.0f %6.2f %6.2f   %8.0f %6.0f %6.2f   %s\n", name, ow, bw, ow / fw,
-               (ow - fw) / (bw - fw), oc, bc, (oc - fc) / (bc - fc), io);
+    auto row = [&](const char *name, const side &ours, const side &exported, const side &blkid,
+                   const char *io) {
+        double ow = median(ours.wall), ew = median(exported.wall), bw = median(blkid.wall);
+        double oc = median(ours.cpu), ec = median(exported.cpu), bc = median(blkid.cpu);
+        printf("%-14s %6.0f %6.0f %6.0f  %5.2f %5.2f  %5.2f %5.2f  %5.2f %5.2f  %s\n", name, ow, ew,
+               bw, ow / fw, ew / fw, oc / fc, ec / fc, (ew - fw) / (bw - fw), (ec - fc) / (bc - fc),
+               io);
     };
-    printf("%-14s %9s %6s %6s %6s   %8s %6s %6s   %11s %13s\n", "device", "wall:ours", "blkid",
-           "xtrue", "above", "cpu:ours", "blkid", "above", "bytes:ours", "blkid");
-    side all_ours, all_blkid;
+    printf("%-14s %6s %6s %6s  %5s %5s  %5s %5s  %5s %5s  %9s %9s %13s\n", "device", "plain",
+           "export", "blkid", "xtrue", "xexp", "xcpu", "xcexp", "above", "cpu", "bytes:plain",
+           "export", "blkid");
+    side all_ours, all_exported, all_blkid;
     for (const device &d : devices) {
-        append(&all_ours.wall, d.ours.wall);
-        append(&all_ours.cpu, d.ours.cpu);
-        append(&all_blkid.wall, d.blkid.wall);
-        append(&all_blkid.cpu, d.blkid.cpu);
-        char io[64], ours_io[32];
-        snprintf(ours_io, sizeof ours_io, "%ld/%ld", d.ours.bytes, d.ours.reads);
-        snprintf(io, sizeof io, "%11s %13s", ours_io,
-                 (std::to_string(d.blkid.bytes) + "/" + std::to_string(d.blkid.reads)).c_str());
-        row(d.name.c_str(), d.ours.wall, d.blkid.wall, d.ours.cpu, d.blkid.cpu, io);
+        for (auto pair :
+             {std::make_pair(&all_ours, &d.ours), std::make_pair(&all_exported, &d.exported),
+              std::make_pair(&all_blkid, &d.blkid)}) {
+            append(&pair.first->wall, pair.second->wall);
+            append(&pair.first->cpu, pair.second->cpu);
+        }
+        auto io_of = [](const side &s) {
+            return std::to_string(s.bytes) + "/" + std::to_string(s.reads);
+        };
+        char io[80];
+        snprintf(io, sizeof io, "%11s %9s %13s", io_of(d.ours).c_str(), io_of(d.exported).c_str(),
+                 io_of(d.blkid).c_str());
+        row(d.name.c_str(), d.ours, d.exported, d.blkid, io);
     }
-    row("all devices", all_ours.wall, all_blkid.wall, all_ours.cpu, all_blkid.cpu, "");
+    row("all devices", all_ours, all_exported, all_blkid, "");
     printf(
-        "\nxtrue: pyxo_dev's time over the floor's (true's); above: pyxo_dev's time above the\n"
-        "floor over blkid's time above it. bytes: bytes/read calls beyond those of a run\n"
-        "without the device\n");
+        "\nplain, export, blkid: wall clock of pyxo_dev, pyxo_dev --export, blkid -p;\n"
+        "xtrue, xexp: pyxo_dev's and pyxo_dev --export's wall clock over the floor's (true's);\n"
+        "xcpu, xcexp: the same for CPU time, which waits for no other process;\n"
+        "above, cpu: pyxo_dev --export's wall clock and CPU time above the floor over blkid's\n"
+        "above it. bytes: bytes/read calls beyond those of a run without the device\n");
     return 0;
 }

@@ -45,6 +45,11 @@ struct real_filesystem {
     const char *pyxo_type;  // null: not recognised
     const char *blkid_type;
     const char *why_differs;  // null when both agree
+    // The label given to the maker, in UTF-8; null: none.
+    const char *label = nullptr;
+    // Why pyxo_dev --export gives the label as made where blkid does not; null
+    // when both give the same.
+    const char *why_label_differs = nullptr;
 };
 extern const std::vector<real_filesystem> real_filesystems;
 

@@ -29,8 +29,9 @@ program_result pyxo_dev(const std::vector<std::string> &args, const spawn_option
 }
 
 // For a run that may hang: killed after a while, it shows as status -1.
-program_result pyxo_dev_within_seconds(const std::string &path) {
-    child c = spawn({PYXO_DEV, path});
+program_result pyxo_dev_within_seconds(const std::string &path, bool exported = false) {
+    child c = spawn(exported ? std::vector<std::string>{PYXO_DEV, "--export", path}
+                             : std::vector<std::string>{PYXO_DEV, path});
     int status = wait_exit(c, 10s);
     drain(c, 1s);
     program_result r;
@@ -52,8 +53,11 @@ std::string image_string(const std::vector<unsigned char> &bytes) {
     } while (0)
 
 TEST(PyxoDev, WrongArgumentCountPrintsUsage) {
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{}, {"/dev/sda", "/dev/sdb"}, {"a", "b", "c"}}) {
+    for (const std::vector<std::string> &args : {std::vector<std::string>{},
+                                                 {"/dev/sda", "/dev/sdb"},
+                                                 {"a", "b", "c"},
+                                                 {"--export", "a", "b"},
+                                                 {"a", "--export"}}) {
         SCOPED_TRACE(args.size());
         program_result r = pyxo_dev(args);
         EXPECT_EQ(r.status, 0);
@@ -76,12 +80,16 @@ TEST(PyxoDev, WhatIsNoBlockDeviceGivesNothing) {
 
     for (const std::string &path :
          {image, dir / "link", dir.path, dir / "missing", std::string("/dev/null"), dir / "fifo"}) {
-        SCOPED_TRACE(path);
-        program_result r = pyxo_dev_within_seconds(path);
-        EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
+        for (bool exported : {false, true}) {
+            SCOPED_TRACE(path + (exported ? " with --export" : ""));
+            program_result r = pyxo_dev_within_seconds(path, exported);
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "");
+        }
     }
+    // Alone, the option is one argument: a path like any other.
+    EXPECT_EQ(pyxo_dev_within_seconds("--export").status, 255);
 }
 
 // Every row of the table, through the program on a read-only loop device
@@ -98,14 +106,21 @@ TEST(PyxoDev, EveryRowOfTheTableOnALoopDevice) {
         ASSERT_TRUE(dev.attached()) << dev.error();
 
         program_result r = pyxo_dev({dev.path()});
+        program_result e = pyxo_dev({"--export", dev.path()});
         if (sample.expected) {
             EXPECT_EQ(r.status, 0);
             EXPECT_EQ(r.out, std::string("device type : ") + sample.expected + "\n");
+            EXPECT_EQ(e.status, 0);
+            EXPECT_EQ(e.out.substr(0, e.out.find('\n')),
+                      std::string("TYPE='") + sample.expected + "'");
         } else {
             EXPECT_EQ(r.status, 255);
             EXPECT_EQ(r.out, "");
+            EXPECT_EQ(e.status, 255);
+            EXPECT_EQ(e.out, "");
         }
         EXPECT_EQ(r.err, "");
+        EXPECT_EQ(e.err, "");
     }
 }
 
@@ -139,9 +154,12 @@ TEST(PyxoDev, ResultThatCannotBeWrittenIsAFailure) {
 
     spawn_options to_full;
     to_full.out_file = "/dev/full";
-    program_result r = pyxo_dev({dev.path()}, to_full);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "standard output: No space left on device\n");
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{dev.path()}, {"--export", dev.path()}}) {
+        program_result r = pyxo_dev(args, to_full);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "standard output: No space left on device\n");
+    }
 }
 
 // The path turns from a link to a device into a FIFO and back as fast as

@@ -7,6 +7,8 @@
 
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -20,6 +22,93 @@ class RealFilesystem : public testing::TestWithParam<real_filesystem> {};
 
 std::string shown(const char *type) {
     return type ? type : "(nothing)";
+}
+
+const char *const keys[] = {"TYPE", "USAGE", "LABEL", "UUID", "VERSION"};
+
+// What a POSIX shell sets from the assignments: only the keys it sets.
+std::map<std::string, std::string> read_back(const std::string &assignments) {
+    program_result r = run_program({"sh", "-c", R"(eval "$1" || exit 1
+for k in TYPE USAGE LABEL UUID VERSION; do
+    eval "set=\${$k+x} value=\${$k-}"
+    [ -n "$set" ] && printf '%s=%s\0' "$k" "$value"
+done
+exit 0)",
+                                    "sh", assignments});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, std::string> values;
+    for (size_t at = 0, end; (end = r.out.find('\0', at)) != std::string::npos; at = end + 1) {
+        std::string pair = r.out.substr(at, end - at);
+        values[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
+    }
+    return values;
+}
+
+// blkid's KEY=value lines with their escapes undone. The export form puts
+// a backslash before the shell's characters, but shows bytes above ASCII as
+// cat -v does ("M-CM-)" is no shell word, so no shell reads it); the udev
+// form, keyed here by the KEY of ID_FS_KEY_ENC, writes \xHH for the unsafe
+// bytes and cuts long values short.
+std::map<std::string, std::string> blkid_values(const std::string &device, bool udev) {
+    std::map<std::string, std::string> values;
+    std::istringstream lines(
+        run_program({"blkid", "-p", "-o", udev ? "udev" : "export", device}).out);
+    for (std::string line; std::getline(lines, line);) {
+        std::string key = line.substr(0, line.find('=')), value;
+        if (udev && (key.compare(0, 6, "ID_FS_") != 0 || key.size() < 10 ||
+                     key.compare(key.size() - 4, 4, "_ENC") != 0))
+            continue;
+        for (size_t i = key.size() + 1; i < line.size(); i++) {
+            if (line[i] == '\\' && udev)
+                value += char(std::stoi(line.substr(i + 2, 2), nullptr, 16)), i += 3;
+            else
+                value += line[i] == '\\' && i + 1 < line.size() ? line[++i] : line[i];
+        }
+        values[udev ? key.substr(6, key.size() - 10) : key] = value;
+    }
+    return values;
+}
+
+// blkid -o export shows bytes as cat -v does.
+std::string cat_v(const std::string &value) {
+    std::string out;
+    for (unsigned char c : value) {
+        if (c >= 0x80) {
+            out += "M-";
+            c &= 0x7F;
+        }
+        if (c < 0x20 || c == 0x7F) {
+            out += '^';
+            c ^= 0x40;
+        }
+        out += char(c);
+    }
+    return out;
+}
+
+// pyxo_dev --export against blkid -p on the same device, key by key, each
+// output read back by a shell.
+void expect_export_like_blkid(const real_filesystem &fs, const std::string &device) {
+    program_result r = run_program({PYXO_DEV, "--export", device});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::map<std::string, std::string> ours = read_back(r.out);
+    std::map<std::string, std::string> blkid = blkid_values(device, false);
+    std::map<std::string, std::string> udev = blkid_values(device, true);
+    for (const char *key : keys) {
+        SCOPED_TRACE(key);
+        bool label = std::string(key) == "LABEL";
+        if (label && fs.why_label_differs) {
+            std::cout << "LABEL as made, where blkid differs: " << fs.why_label_differs << "\n";
+            EXPECT_EQ(ours[key], fs.label);
+            continue;
+        }
+        EXPECT_EQ(ours.count(key), blkid.count(key)) << ours[key];
+        EXPECT_EQ(cat_v(ours[key]), blkid[key]);
+        if (udev.count(key)) {
+            EXPECT_EQ(ours[key].compare(0, udev[key].size(), udev[key]), 0) << udev[key];
+        }
+    }
 }
 
 TEST_P(RealFilesystem, IsRecognised) {
@@ -66,6 +155,8 @@ TEST_P(RealFilesystem, IsRecognised) {
     if (fs.why_differs)
         std::cout << "blkid says " << fs.blkid_type << ", pyxo_dev " << shown(fs.pyxo_type) << ": "
                   << fs.why_differs << "\n";
+    else
+        expect_export_like_blkid(fs, dev.path());
 }
 
 INSTANTIATE_TEST_SUITE_P(MadeByTools, RealFilesystem, testing::ValuesIn(real_filesystems),

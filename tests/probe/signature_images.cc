@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <initializer_list>
 
 namespace {
 
@@ -75,6 +76,35 @@ void descriptor(unsigned char *m, int n, unsigned char type, const char *id) {
 
 void swap_at(unsigned char *m, size_t page_end, const char *sig) {
     text(m, page_end - 10, sig);
+}
+
+void utf16le(unsigned char *m, size_t at, std::initializer_list<unsigned> units) {
+    for (unsigned u : units)
+        le16(m, at, u), at += 2;
+}
+
+// exFAT of 512-byte clusters: the FAT at 12288, cluster 2 at 16384, the root
+// directory in cluster 4, and a label entry claiming `count` units.
+void exfat(unsigned char *m, unsigned count, std::initializer_list<unsigned> label) {
+    text(m, 3, "EXFAT   ");
+    le32(m, 80, 24), le32(m, 88, 32), le32(m, 92, 100), le32(m, 96, 4);
+    m[108] = 9;
+    le32(m, 12288 + 16, 0xFFFFFFFF);
+    m[17408] = 0x83, m[17409] = count;
+    utf16le(m, 17410, label);
+}
+
+// ntfs of 512-byte clusters, 1024-byte records from cluster `mft`; record 3
+// holds a volume name whose value claims `length` bytes.
+void ntfs(unsigned char *m, unsigned long mft, unsigned length) {
+    text(m, 3, "NTFS    ");
+    le16(m, 11, 512), m[13] = 1, le32(m, 48, mft), m[64] = 0xF6;
+    unsigned char *r = m + 32768 + 3072;
+    text(r, 0, "FILE");
+    le16(r, 4, 48), le16(r, 6, 3), le16(r, 20, 56), le32(r, 24, 1024);
+    le32(r, 56, 0x60), le32(r, 60, 40), le32(r, 72, length), le16(r, 76, 24);
+    utf16le(r, 80, {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'});
+    le32(r, 96, 0xFFFFFFFF);
 }
 
 }  // namespace
@@ -376,6 +406,54 @@ const signature_image signature_images[] = {
          text(m, 65600, "_BHRfS_M");
      }},
     {"zeros", nullptr, 24, [](unsigned char *) {}},
+
+    // Names that claim more than their fields hold, or lead astray.
+    {"exfat label claiming 200 units of its 11", "exfat", 25,
+     [](unsigned char *m) { exfat(m, 200, {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L'}); },
+     "ABCDEFGHIJK"},
+    {"exfat label with unpaired surrogates", "exfat", 25,
+     [](unsigned char *m) { exfat(m, 4, {'A', 0xD800, 'B', 0xDC00}); }, "A\uFFFDB\uFFFD"},
+    {"exfat root directory chain that loops", "exfat", 25,
+     [](unsigned char *m) {
+         exfat(m, 0, {});
+         for (int i = 0; i < 16; i++)
+             m[17408 + 32 * i] = 0x85;
+         le32(m, 12288 + 16, 4);
+     },
+     ""},
+    {"ntfs name of odd length", "ntfs", 6, [](unsigned char *m) { ntfs(m, 64, 5); }, "AB"},
+    {"ntfs name longer than its attribute", "ntfs", 6, [](unsigned char *m) { ntfs(m, 64, 17); },
+     ""},
+    {"ntfs name record outside the device", "ntfs", 6,
+     [](unsigned char *m) { ntfs(m, 0x7FFFFFFF, 6); }, ""},
+    {"FAT32 root directory chain that loops", "vfat", 8,
+     [](unsigned char *m) {
+         fat(m, "mkfs.fat", "FAT32   ");
+         le16(m, 11, 512), m[13] = 1, le16(m, 14, 32), m[16] = 2;
+         le32(m, 32, 384), le32(m, 36, 1), le32(m, 44, 2);
+         le32(m, 16384 + 8, 2);
+         for (int i = 0; i < 16; i++)
+             text(m, 17408 + 32 * i, "FILE    TXT ");
+     },
+     ""},
+    {"Joliet name with an unpaired surrogate", "iso9660", 21,
+     [](unsigned char *m) {
+         descriptor(m, 0, 1, "CD001");
+         descriptor(m, 1, 2, "CD001");
+         text(m, 34816 + 88, "%/@");
+         m[34816 + 40] = 0xD8, m[34816 + 43] = 'A';
+     },
+     "\uFFFDA"},
+    {"UDF name claiming more than its field", "udf", 22,
+     [](unsigned char *m) {
+         descriptor(m, 0, 0, "BEA01");
+         le16(m, 131072, 2), le32(m, 131072 + 12, 256);  // anchor
+         le32(m, 131072 + 16, 2048), le32(m, 131072 + 20, 300);
+         le16(m, 153600, 6);  // logical volume descriptor
+         text(m, 153600 + 84, "\x08" "ABC");
+         m[153600 + 84 + 127] = 255;
+     },
+     "ABC"},
 };
 
 const size_t signature_image_count = sizeof signature_images / sizeof signature_images[0];

@@ -16,6 +16,8 @@ struct signature_image {
     // one read after that test may come up short without a failure.
     int decided_by;
     void (*fill)(unsigned char *image);
+    // The label volume_info_read_fd must give ("": none); null: not checked.
+    const char *label = nullptr;
 };
 
 // Size of every image: room for the longest UDF descriptor walk.

@@ -13,8 +13,8 @@
 #include <mutex>
 #include <thread>
 
-// A queue holds at most this much; one line longer than that still passes
-// alone, so the memory held stays below twice the bound.
+// A queue holds at most this much (one longer line passes alone), and its
+// writer holds as much again while it writes.
 constexpr size_t kQueueBytes = 1 << 20;
 constexpr size_t kQueueLines = 4096;
 // A console line of the daemon longer than this is passed on in parts.

@@ -72,4 +72,3 @@ inline ::testing::AssertionResult IsCheckMessage(const std::string &message, con
                << source << ":" << line << " is not the check of " << expr << ": " << text;
     return ::testing::AssertionSuccess();
 }
-

@@ -34,6 +34,10 @@ include(CPack)
 set(PYXO_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/pyxo)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_CURRENT_LIST_DIR}/changelog
         DESTINATION ${PYXO_DOCDIR})
+# A systemd user unit that runs pyxo-watch --notify, for users to enable.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/pyxo-watch.service.in pyxo-watch.service @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/pyxo-watch.service
+        DESTINATION lib/systemd/user)
 # Only a package's files are checked by lintian.
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides

@@ -10,15 +10,18 @@
 #include <string.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
+#include <stdarg.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "PYXO.hh"
 #include "pyxo_paths.h"
+#include "watch_children.h"
 #include "watch_daemon.h"
 #include "watch_followup.h"
 #include "watch_format.h"
@@ -28,7 +31,8 @@
 static watch_format format = WATCH_TEXT;
 
 // The servant's threads hand the main loop what it must act on and wake it
-// with SIGUSR2: a failed write, and with -d the detached daemon's pid.
+// with SIGUSR2: a failed write (from the output's writer), and with -d the
+// detached daemon's pid.
 static bool detaches = false;
 static std::atomic<pid_t> starter{0};    // the daemon we started: our child
 static std::atomic<pid_t> candidate{0};  // with -d, the first fitting announcement
@@ -37,9 +41,19 @@ static void wake_main_loop() {
     kill(getpid(), SIGUSR2);
 }
 
+// Queued: no thread waits for the reader of standard output.
 static void print_line(const std::string &line) {
-    if (!watch_output_line(line))
-        wake_main_loop();
+    watch_output_line(line);
+}
+
+// One line of ours on standard error, queued as well.
+static void say(const char *fmt, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    watch_output_note(text);
 }
 
 class watch_servant : public POA_PYXO::servant {
@@ -70,8 +84,9 @@ static void usage(FILE *out) {
         "Usage: pyxo-watch [OPTION]...\n"
         "Watch USB storage media: receive the reports of the pyxo daemon and print them.\n"
         "\n"
-        "pyxo-watch serves the PYXO::servant interface on 127.0.0.1 only, starts pyxod\n"
-        "with its own IOR as the last argument and prints one line per call received:\n"
+        "pyxo-watch serves the PYXO::servant interface on a unix socket that only its\n"
+        "own user can reach, starts pyxod with its own IOR as the last argument and\n"
+        "prints one line per call received:\n"
         "daemon_attached (the daemon's pid), media_changed (serial, Attached or Removed,\n"
         "SCSI host number) and servant_remote_command (the command's name).\n"
         "An Attached report of a USB storage host in sysfs is followed by one medium\n"
@@ -104,9 +119,16 @@ static void usage(FILE *out) {
         "signal's number when it was killed). Ctrl-C or SIGTERM first stop the daemon with\n"
         "SIGTERM; so do servant_remote_command(EXIT) and a standard output that can no\n"
         "longer be written (its reader gone: quietly; any other error: with a message,\n"
-        "and status 1). With --no-daemon it ends with status 0 on Ctrl-C, SIGTERM or EXIT.\n"
+        "and status 1). A daemon that has not ended 1.5 s after SIGTERM is no longer\n"
+        "waited for (status 1). With --no-daemon it ends with status 0 on Ctrl-C,\n"
+        "SIGTERM or EXIT. The daemon's console output is passed on, on standard output\n"
+        "(standard error with --json); lines that a blocked output cannot take are\n"
+        "dropped and counted. -ORBendPoint giop:tcp:127.0.0.1: adds an endpoint that\n"
+        "other users can reach.\n"
         "The environment variables PYXOD_PROC_SCSI, PYXOD_LOCK_FILE and PYXOD_LOG_FILE\n"
-        "are passed on to pyxod.\n",
+        "are passed on to pyxod. Run by a user other than root, pyxo-watch sets the\n"
+        "last two, where they are not set, to files in $XDG_RUNTIME_DIR/pyxo (or\n"
+        "~/.cache/pyxo).\n",
         out);
 }
 
@@ -133,97 +155,144 @@ static const char *chosen_source(const char *source) {
     return NULL;
 }
 
-// Serves until the daemon has ended and gives its status: with -d the
-// status of the process it detached into, reaped by us as the subreaper.
-// Ctrl-C, SIGTERM, SIGHUP, the EXIT command and output that can no longer
-// be written stop the daemon with SIGTERM first. Only the daemon we started
-// is ever signalled.
-static int follow_daemon(const sigset_t *handled, bool no_daemon) {
+// How long the daemon has to end after SIGTERM: pyxo-watch itself ends
+// within 2 s of the request, stuck output or not.
+constexpr std::chrono::milliseconds kDaemonGrace{1500}, kOutputGrace{400};
+
+struct daemon_end {
+    bool ended = false;
+    int status = 0;
+};
+
+static void record_end(pid_t, int wait_status, void *data) {
+    daemon_end *end = (daemon_end *)data;
+    end->ended = true;
+    end->status = watch_status_of(wait_status);
+}
+
+// Serves until the daemon has ended and gives its status (-1 when it was
+// not waited for any longer): with -d the status of the process it
+// detached into, reaped by us as the subreaper. Ctrl-C, SIGTERM, SIGHUP,
+// the EXIT command and output that can no longer be written stop the daemon
+// with SIGTERM first. Only the daemon we started is ever signalled. The
+// daemon's console lines are passed on meanwhile.
+static int follow_daemon(const sigset_t *handled, bool no_daemon, const int console[2]) {
     int sfd = signalfd(-1, handled, SFD_NONBLOCK | SFD_CLOEXEC);
     if (sfd < 0) {
-        fprintf(stderr, "pyxo-watch: signalfd: %s\n", strerror(errno));
-        return 1;
+        say("pyxo-watch: signalfd: %s", strerror(errno));
+        return -1;
     }
     // A reader that has gone shows as an error on standard output without
     // a write: `pyxo-watch | head -1` ends even when no report comes.
-    struct pollfd fds[2] = {{sfd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    struct pollfd fds[4] = {
+        {sfd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}, {console[0], POLLIN, 0}, {console[1], POLLIN, 0}};
+    std::string pending[2];
+    daemon_end started, detached_end;
+    if (!no_daemon)
+        watch_children_add(starter, record_end, &started);
     pid_t detached = 0;  // with -d, the process the daemon detached into
-    // detached_done: it was signalled or reaped, and must never be signalled (again)
-    bool starter_gone = no_daemon, detached_done = false, stopping = false, output_failed = false;
+    bool detached_signalled = false, stopping = false, output_failed = false;
+    auto give_up = std::chrono::steady_clock::time_point::max();
     int status = 0;
     for (;;) {
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
-            fprintf(stderr, "pyxo-watch: poll: %s\n", strerror(errno));
-            status = 1;
+        using std::chrono::milliseconds;
+        int timeout = -1;  // while stopping: until it is time to give up
+        if (stopping)
+            timeout = std::max(0, (int)std::chrono::duration_cast<milliseconds>(
+                                      give_up - std::chrono::steady_clock::now())
+                                          .count() +
+                                      1);
+        if (poll(fds, 4, timeout) < 0 && errno != EINTR) {
+            say("pyxo-watch: poll: %s", strerror(errno));
+            status = -1;
             break;
         }
         if (fds[1].revents) {
             watch_output_closed();
             fds[1].fd = -1;
         }
-        bool asked_to_stop = false;
+        for (int i = 0; i < 2; i++) {
+            if (fds[2 + i].revents &&
+                !watch_output_relay(fds[2 + i].fd, pending[i], i == 0 && format == WATCH_TEXT)) {
+                close(fds[2 + i].fd);
+                fds[2 + i].fd = -1;
+            }
+        }
+        bool asked_to_stop = false, child_ended = false;
         struct signalfd_siginfo si;
-        while (read(sfd, &si, sizeof si) == (ssize_t)sizeof si)
-            if (si.ssi_signo != SIGCHLD && si.ssi_signo != SIGUSR2)
-                asked_to_stop = true;
+        while (read(sfd, &si, sizeof si) == (ssize_t)sizeof si) {
+            child_ended |= si.ssi_signo == SIGCHLD;
+            asked_to_stop |= si.ssi_signo != SIGCHLD && si.ssi_signo != SIGUSR2;
+        }
         bool must_stop = asked_to_stop;
         if (watch_output_error() && !output_failed) {
             output_failed = must_stop = true;
             if (watch_output_error() != EPIPE)
-                fprintf(stderr, "pyxo-watch: cannot write standard output: %s\n",
-                        strerror(watch_output_error()));
+                say("pyxo-watch: cannot write standard output: %s", strerror(watch_output_error()));
         }
-        // Checked again here, where children are reaped: a pid we reaped may
-        // belong to another process by now.
-        if (!detached && candidate) {
+        // The detached daemon, as it announced itself, or (when it has not)
+        // found among our children once its starter has left it to us:
+        // looked for before it is reaped, while its /proc entry is there,
+        // and again once the starter's end is reaped. Checked here, where
+        // children are reaped: a pid we reaped may belong to another process
+        // by now.
+        auto follow = [&](pid_t pid) {
+            if ((detached = pid))
+                watch_children_add(detached, record_end, &detached_end);
+        };
+        if (detaches && !detached && candidate) {
             if (watch_daemon_is_detached_from(candidate, starter))
-                detached = candidate;
+                follow(candidate);
             else
                 candidate = 0;
         }
+        if (detaches && !detached && child_ended)
+            follow(watch_daemon_find_detached(starter));
+        watch_children_reap();
+        if (detaches && !detached && started.ended) {
+            follow(watch_daemon_find_detached(starter));
+            watch_children_reap();
+        }
+        const daemon_end &daemon = detached ? detached_end : started;
+        if (daemon.ended) {
+            status = daemon.status;
+            break;
+        }
+        auto now = std::chrono::steady_clock::now();
         if (must_stop) {
-            // A second request does not wait for the daemon any longer.
-            if (no_daemon || (stopping && asked_to_stop))
+            if (no_daemon)
                 break;
-            if (!stopping && !starter_gone)
+            if (!stopping && !started.ended)
                 kill(starter, SIGTERM);
+            // A second request does not wait for the daemon any longer.
+            if (stopping && asked_to_stop)
+                give_up = now;
+            else if (!stopping)
+                give_up = now + kDaemonGrace;
             stopping = true;
         }
-        if (stopping && detached && !detached_done) {
+        if (stopping && detached && !detached_signalled) {
             kill(detached, SIGTERM);
-            detached_done = true;  // signalled once; its end comes as SIGCHLD
+            detached_signalled = true;  // signalled once; its end comes as SIGCHLD
         }
-        int ws;
-        pid_t pid;
-        while ((pid = waitpid(-1, &ws, WNOHANG)) > 0) {
-            status = watch_status_of(ws);
-            starter_gone |= pid == starter;
-            detached_done |= pid == detached;
+        if (stopping && now >= give_up) {
+            say("pyxo-watch: pyxod (pid %d) has not ended; not waiting for it any longer",
+                (int)(detached ? detached : starter.load()));
+            status = -1;
+            break;
         }
-        if (pid < 0 && !no_daemon)
-            break;  // no child left: the daemon has ended
     }
+    // What the daemon wrote before it ended.
+    for (int i = 0; i < 2; i++)
+        if (fds[2 + i].fd >= 0)
+            watch_output_relay(fds[2 + i].fd, pending[i], i == 0 && format == WATCH_TEXT);
     close(sfd);
     return status;
 }
 
-int main(int argc, char **argv) {
-    // Signals are taken in the main loop only; the ORB's threads inherit the mask.
-    sigset_t handled, old_mask;
-    sigemptyset(&handled);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGUSR1, SIGUSR2})
-        sigaddset(&handled, s);
-    sigprocmask(SIG_BLOCK, &handled, &old_mask);
-    signal(SIGPIPE, SIG_IGN);
-
-    CORBA::ORB_var orb;
-    try {
-        orb = watch_orb_init(argc, argv);
-    } catch (const CORBA::Exception &e) {
-        fprintf(stderr, "pyxo-watch: cannot start the ORB: %s\n", e._name());
-        return 1;
-    }
-
+// Everything after the ORB has started; the status to end with.
+static int watch(CORBA::ORB_ptr orb, int argc, char **argv, const sigset_t *handled,
+                 const sigset_t *old_mask) {
     enum { OPT_DAEMON = 256, OPT_NO_DAEMON, OPT_JSON, OPT_IOR_FILE, OPT_SOURCE, OPT_NOTIFY };
     static const struct option long_options[] = {{"daemonize", no_argument, 0, 'd'},
                                                  {"use_log", no_argument, 0, 'l'},
@@ -292,7 +361,17 @@ int main(int argc, char **argv) {
     }
     if (strcmp(chosen, "sysfs") == 0)
         flags.push_back("--sysfs");
+    std::vector<std::string> daemon_env;
+    if (!no_daemon) {
+        std::string problem;
+        daemon_env = watch_daemon_user_files(problem);
+        if (!problem.empty())
+            fprintf(stderr, "pyxo-watch: no place of your own for pyxod's lock and log: %s\n",
+                    problem.c_str());
+    }
 
+    // From here on, our lines are queued: no reader holds us up.
+    watch_output_start(wake_main_loop);
     // Before the first call can come.
     watch_followup_start(format, notify, print_line);
     CORBA::String_var ior;
@@ -306,55 +385,82 @@ int main(int argc, char **argv) {
         PortableServer::POAManager_var manager = poa->the_POAManager();
         manager->activate();
     } catch (const CORBA::Exception &e) {
-        fprintf(stderr, "pyxo-watch: cannot serve: %s\n", e._name());
-        watch_followup_stop();
+        say("pyxo-watch: cannot serve: %s", e._name());
         return 1;
     }
 
     if (!ior_file.empty()) {
         if (!watch_write_ior_file(ior_file, ior)) {
-            fprintf(stderr, "pyxo-watch: cannot write %s: %s\n", ior_file.c_str(), strerror(errno));
-            watch_followup_stop();
+            say("pyxo-watch: cannot write %s: %s", ior_file.c_str(), strerror(errno));
             return 1;
         }
         if (format == WATCH_TEXT)
-            fprintf(stderr, "pyxo-watch: IOR written to %s\n", ior_file.c_str());
+            say("pyxo-watch: IOR written to %s", ior_file.c_str());
     } else {
-        fprintf(stderr, "pyxo-watch: IOR %s\n", (const char *)ior);
+        watch_output_note(std::string("pyxo-watch: IOR ") + (const char *)ior);
     }
 
+    int console[2] = {-1, -1};
     if (!no_daemon) {
         // On standard error in both formats: with --json, standard output
         // carries JSON alone.
         if (strcmp(chosen, "sysfs") == 0)
-            fprintf(stderr, "pyxo-watch: source sysfs: pyxod --sysfs watches %s through udev\n",
-                    PYXO_SCSI_HOST_CLASS);
+            say("pyxo-watch: source sysfs: pyxod --sysfs watches %s through udev",
+                PYXO_SCSI_HOST_CLASS);
         else
-            fprintf(stderr, "pyxo-watch: source proc: pyxod reads %s every 3 seconds\n",
-                    pyxo_proc_scsi());
+            say("pyxo-watch: source proc: pyxod reads %s every 3 seconds", pyxo_proc_scsi());
         pid_t pid =
-            watch_daemon_start(daemon_path, flags, ior, &old_mask, detaches, format == WATCH_JSON);
+            watch_daemon_start(daemon_path, flags, ior, daemon_env, old_mask, detaches, console);
         if (pid < 0) {
-            fprintf(stderr, "pyxo-watch: cannot start the daemon: %s\n", strerror(errno));
-            watch_followup_stop();
+            say("pyxo-watch: cannot start %s: %s", daemon_path.c_str(), strerror(errno));
             return 1;
         }
         starter = pid;
     }
 
-    int status = follow_daemon(&handled, no_daemon);
-
-    if (!no_daemon && format == WATCH_TEXT)
-        fprintf(stderr, "pyxo-watch: pyxod ended with status %d\n", status);
+    int status = follow_daemon(handled, no_daemon, console);
+    if (status >= 0 && !no_daemon && format == WATCH_TEXT)
+        say("pyxo-watch: pyxod ended with status %d", status);
     if (!ior_file.empty())
         unlink(ior_file.c_str());
+    // A closed reader ends us quietly, with the status of the stopped daemon;
+    // any other failed write is a failure of ours.
+    int error = watch_output_error();
+    return error && error != EPIPE ? 1 : status < 0 ? 1 : status;
+}
+
+int main(int argc, char **argv) {
+    // Signals are taken in the main loop only; the ORB's threads inherit the mask.
+    sigset_t handled, old_mask;
+    sigemptyset(&handled);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGUSR1, SIGUSR2})
+        sigaddset(&handled, s);
+    sigprocmask(SIG_BLOCK, &handled, &old_mask);
+    signal(SIGPIPE, SIG_IGN);
+
+    CORBA::ORB_var orb;
+    try {
+        orb = watch_orb_init(argc, argv);
+    } catch (const CORBA::Exception &e) {
+        fprintf(stderr, "pyxo-watch: cannot start the ORB: %s\n", e._name());
+        return 1;
+    }
+    if (CORBA::is_nil(orb)) {
+        fprintf(stderr, "pyxo-watch: no directory for the ORB's socket: %s\n", strerror(errno));
+        return 1;
+    }
+
+    int status = watch(orb, argc, argv, &handled, &old_mask);
+
+    watch_orb_remove_socket();
     watch_followup_stop();
+    // A stream that cannot be written may hold its writer for ever, and
+    // exit() would wait to flush it: end at once then.
+    if (!watch_output_finish(std::chrono::steady_clock::now() + kOutputGrace))
+        _exit(status);
     try {
         orb->destroy();
     } catch (const CORBA::Exception &) {
     }
-    // A closed reader ends us quietly, with the status of the stopped daemon;
-    // any other failed write is a failure of ours.
-    int error = watch_output_error();
-    return error && error != EPIPE ? 1 : status;
+    return status;
 }

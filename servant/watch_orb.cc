@@ -1,94 +1,107 @@
 #include "watch_orb.h"
 
 #include <errno.h>
-#include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
-#include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-// Descriptors below which accepted connections must fit: room for the
-// daemon and a few clients, far enough below the process's limit that
-// accept() never fails for want of one (omniORB retries such a failure at
-// once, with the connection still pending: a full descriptor table burns a
-// whole core). One thread serves each connection, so this bounds the
-// threads too. Other users' connections get the lower half only: a flood
-// from them leaves room for our own daemon when it connects again.
-static int descriptor_budget = 64;
+#include <omniORB4/omniInterceptors.h>
 
-// Whether the other end of the loopback connection `conn` is a socket of our
-// own user, asked of the kernel for that one socket.
-static bool peer_is_our_user(int conn) {
-    struct sockaddr_in peer, self;
-    socklen_t peer_len = sizeof peer, self_len = sizeof self;
-    if (getpeername(conn, (struct sockaddr *)&peer, &peer_len) != 0 ||
-        getsockname(conn, (struct sockaddr *)&self, &self_len) != 0 || peer.sin_family != AF_INET)
-        return false;
-    struct {
-        struct nlmsghdr header;
-        struct inet_diag_req_v2 body;
-    } request = {};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.body.sdiag_family = AF_INET;
-    request.body.sdiag_protocol = IPPROTO_TCP;
-    request.body.idiag_states = ~0u;
-    request.body.id.idiag_sport = peer.sin_port;
-    request.body.id.idiag_dport = self.sin_port;
-    request.body.id.idiag_src[0] = peer.sin_addr.s_addr;
-    request.body.id.idiag_dst[0] = self.sin_addr.s_addr;
-    request.body.id.idiag_cookie[0] = request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+#include <atomic>
+#include <string>
 
-    int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (diag < 0)
-        return false;
-    union {
-        struct nlmsghdr header;
-        char bytes[1024];
-    } reply;
-    ssize_t n = -1;
-    if (send(diag, &request, sizeof request, 0) == (ssize_t)sizeof request)
-        n = recv(diag, &reply, sizeof reply, 0);
-    close(diag);
-    if (n < (ssize_t)NLMSG_LENGTH(sizeof(struct inet_diag_msg)) ||
-        reply.header.nlmsg_type != SOCK_DIAG_BY_FAMILY)
-        return false;
-    const struct inet_diag_msg *found = (const struct inet_diag_msg *)NLMSG_DATA(&reply.header);
-    return found->idiag_uid == geteuid();
+// Made once before the ORB starts, so that removing them needs no
+// allocation (it may run on the way to _exit).
+static char socket_dir[sizeof(((struct sockaddr_un *)0)->sun_path)];
+static char socket_path[sizeof socket_dir];
+
+// Connections served at once: the daemon (two for a moment while a daemon
+// takes over from another), and a few clients. Each holds a thread and a
+// descriptor while it lasts; a flood of connections finds no more.
+constexpr int kConnections = 8;
+static std::atomic<int> serving{0};
+
+// A thread serves each connection for its whole life (and a connection is
+// refused in that thread), so the threads at work tell how many are open.
+static void count_serving(omni::omniInterceptors::assignUpcallThread_T::info_T &info) {
+    serving++;
+    info.run();
+    serving--;
 }
 
-// omniORB accepts every connection it is offered, with no limit of its own
-// and no hook before it hands the connection to a new thread. This
-// definition of accept() comes before the C library's, so omniORB's
-// listener calls it: a connection past the budget is closed at once, and
-// omniORB sees a connection aborted by its peer (it waits for the next one).
-extern "C" int accept(int fd, struct sockaddr *addr, socklen_t *addr_len) {
-    int conn = accept4(fd, addr, addr_len, 0);
-    if (conn < descriptor_budget / 2 || (conn < descriptor_budget && peer_is_our_user(conn)))
-        return conn;
-    close(conn);
-    errno = ECONNABORTED;
-    return -1;
+// Closes a new connection at once when too many are open.
+static CORBA::Boolean within_bounds(
+    omni::omniInterceptors::serverAcceptConnection_T::info_T &info) {
+    if (serving > kConnections) {
+        info.reject = 1;
+        info.why = "too many connections";
+    }
+    return 1;
+}
+
+// A new directory for the socket, 0700 from the start: omniORB makes the
+// socket and only then gives it its mode, so the directory is what keeps
+// other users out in between. Where $XDG_RUNTIME_DIR is unusable (or too
+// long for a socket's name) the temporary directory serves.
+static bool make_socket_dir() {
+    const char *runtime = getenv("XDG_RUNTIME_DIR"), *tmp = getenv("TMPDIR");
+    int error = ENAMETOOLONG;
+    for (const char *base : {runtime, tmp, "/tmp"}) {
+        if (base == NULL || *base != '/')
+            continue;
+        std::string dir = std::string(base) + "/pyxo-watch.XXXXXX", path = dir + "/orb";
+        if (path.size() >= sizeof socket_path)
+            continue;
+        if (mkdtemp(dir.data()) == NULL) {
+            error = errno;
+            continue;
+        }
+        strcpy(socket_dir, dir.c_str());
+        strcpy(socket_path, (dir + "/orb").c_str());
+        return true;
+    }
+    errno = error;
+    return false;
 }
 
 CORBA::ORB_ptr watch_orb_init(int &argc, char **argv) {
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        limit.rlim_cur / 2 < (rlim_t)descriptor_budget)
-        descriptor_budget = (int)(limit.rlim_cur / 2);
+    if (!make_socket_dir())
+        return CORBA::ORB::_nil();
 
-    // One call at a time per connection: the reports of one daemon print in
-    // the order it sent them. A connection idle for 180 s is closed, so that
-    // held connections free their place in the budget. The daemon's ORB
-    // closes its own idle connection after 120 s, and it must be the first
-    // to do so: a oneway report sent on a connection we have just closed is
-    // lost without an error.
-    const char *options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"},
+    // A thread for each connection, one call at a time on it, so that the
+    // reports of one daemon print in the order they were sent. (A pool of
+    // threads would serve idle connections with none, but the ORB looks at
+    // a pooled connection, and asks the accept interceptor, only once data
+    // comes: silent connections would pile up until the descriptor table
+    // is full, where omniORB's accept spins.) A request that starts but
+    // never ends gives its thread back after 5 s. A connection idle for
+    // 180 s is closed. The daemon's ORB closes its own idle connection
+    // after 120 s, and it must be the first to do so: a oneway report sent
+    // on a connection we have just closed is lost without an error.
+    std::string endpoint = std::string("giop:unix:") + socket_path;
+    const char *options[][2] = {{"endPoint", endpoint.c_str()},
+                                {"unixTransportPermission", "0600"},
+                                {"threadPerConnectionPolicy", "1"},
                                 {"maxServerThreadPerConnection", "1"},
+                                {"serverCallTimeOutPeriod", "5000"},
                                 {"inConScanPeriod", "180"},
                                 {0, 0}};
-    return CORBA::ORB_init(argc, argv, "omniORB4", options);
+    CORBA::ORB_ptr orb;
+    try {
+        orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
+    } catch (...) {
+        watch_orb_remove_socket();
+        throw;
+    }
+    omniORB::getInterceptors()->assignUpcallThread.add(count_serving);
+    omniORB::getInterceptors()->serverAcceptConnection.add(within_bounds);
+    return orb;
+}
+
+void watch_orb_remove_socket() {
+    if (*socket_path)
+        unlink(socket_path);
+    if (*socket_dir)
+        rmdir(socket_dir);
 }

@@ -24,6 +24,14 @@
 // come at all).
 #define PYXO_UDEV_CONTROL "/run/udev/control"
 
+// A desktop user's own place for the daemon's lock and log files, where
+// pyxo-watch run by a user other than root starts pyxod: this directory in
+// $XDG_RUNTIME_DIR, or in the home directory without it, made 0700.
+#define PYXO_USER_RUNTIME_DIR "pyxo"
+#define PYXO_USER_CACHE_DIR ".cache/pyxo"
+#define PYXO_USER_LOCK_NAME "pyxod.lock"
+#define PYXO_USER_LOG_NAME "pyxod.log"
+
 inline const char *pyxo_path(const char *variable, const char *fixed) {
     const char *value = secure_getenv(variable);
     return value && *value ? value : fixed;

@@ -25,14 +25,18 @@ class DaemonTest : public ::testing::Test {
         kill_child(w.proc);
     }
 
-    void start_servant() {
-        w = start_watch(tree);
+    void start_servant(const std::vector<std::string> &args = {}) {
+        w = start_watch(tree, args);
         ASSERT_FALSE(w.ior.empty()) << "pyxo-watch wrote no IOR";
     }
 
-    // Servant and daemon, with the daemon announced.
+    // Servant and daemon, with the daemon announced. Another user's daemon
+    // reaches the servant through an endpoint open to all.
     void start(const std::vector<std::string> &args = {"-l"}, const spawn_options &o = {}) {
-        start_servant();
+        if (o.as_nobody)
+            start_servant({"-ORBendPoint", "giop:tcp:127.0.0.1:"});
+        else
+            start_servant();
         spawn_options opts = o;
         opts.merge_stderr = true;
         d = start_daemon(tree, args, w.ior, opts);

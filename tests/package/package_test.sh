@@ -46,6 +46,28 @@ grep -aq '/usr/share/locale' /usr/bin/pyxo-dialog || fail "pyxo-dialog looks els
 page=$(man -w pyxod) || fail "man -w pyxod found no page"
 echo "pyxod's page: $page"
 
+echo "== pyxo-watch for a desktop user, as installed"
+grep -qx /usr/lib/systemd/user/pyxo-watch.service "$work/files" || fail "no systemd user unit"
+run=$(mktemp -d)
+chown nobody:nogroup "$run"
+# An empty /proc/scsi of its own: the machine may have neither that nor sysfs.
+setpriv --reuid=nobody --regid=nogroup --clear-groups env -u PYXOD_LOCK_FILE \
+    -u PYXOD_LOG_FILE XDG_RUNTIME_DIR="$run" HOME="$run" PYXOD_PROC_SCSI="$run" \
+    /usr/bin/pyxo-watch --json >"$work/watch" 2>&1 &
+watch=$!
+i=0
+until grep -q daemon_attached "$work/watch" || [ $i -ge 200 ]; do
+    sleep 0.1
+    i=$((i + 1))
+done
+lock=$(cat "$run/pyxo/pyxod.lock" 2>/dev/null || true)
+kill "$watch" 2>/dev/null || true
+status=0
+wait "$watch" || status=$?
+rm -rf "$run"
+grep -q "\"pid\":$lock}" "$work/watch" || fail "no daemon of its own, lock '$lock': $(cat "$work/watch")"
+[ $status -eq 7 ] || fail "pyxo-watch as a user ended with $status"
+
 echo "== the utility library, through pkg-config"
 cat >"$work/use.c" <<'END'
 #include <file_ext.h>

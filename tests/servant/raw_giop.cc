@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <errno.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <stdint.h>
@@ -76,8 +78,16 @@ struct cdr_out {
     }
 };
 
-bool parse_ior(const std::string &ior, std::string &host, uint16_t &port,
-               std::vector<uint8_t> &key) {
+// omniORB's component of an IIOP profile naming its unix socket.
+constexpr uint32_t kTagOmniorbUnixTrans = 0x41545402;
+
+struct address {
+    std::string host, unix_path;
+    uint16_t port = 0;
+    std::vector<uint8_t> key;
+};
+
+bool parse_ior(const std::string &ior, address &a) {
     if (ior.compare(0, 4, "IOR:") != 0)
         return false;
     std::vector<uint8_t> raw;
@@ -95,9 +105,19 @@ bool parse_ior(const std::string &ior, std::string &host, uint16_t &port,
             continue;  // TAG_INTERNET_IOP only
         cdr_in p{data, 1, 0, data[0] == 1};
         p.ushort();  // IIOP version
-        host = p.string();
-        port = p.ushort();
-        key = p.octets();
+        a.host = p.string();
+        a.port = p.ushort();
+        a.key = p.octets();
+        uint32_t components = p.pos < data.size() ? p.ulong() : 0;
+        for (uint32_t c = 0; c < components && p.ok; c++) {
+            uint32_t component = p.ulong();
+            std::vector<uint8_t> body = p.octets();
+            if (component == kTagOmniorbUnixTrans && !body.empty()) {
+                cdr_in u{body, 1, 0, body[0] == 1};
+                u.string();  // host
+                a.unix_path = u.string();
+            }
+        }
         return p.ok;
     }
     return false;
@@ -116,26 +136,44 @@ bool read_all(int fd, uint8_t *buf, size_t n) {
 
 }  // namespace
 
-bool raw_giop_address(const std::string &ior, std::string &host, int &port) {
-    uint16_t p = 0;
-    std::vector<uint8_t> key;
-    bool ok = parse_ior(ior, host, p, key);
-    port = p;
-    return ok;
+int raw_giop_connect(const std::string &ior, int flags) {
+    address a;
+    if (!parse_ior(ior, a))
+        return errno = EINVAL, -1;
+    struct sockaddr_un local = {};
+    struct sockaddr_in remote = {};
+    struct sockaddr *to = (struct sockaddr *)&remote;
+    socklen_t size = sizeof remote;
+    if (!a.unix_path.empty() && a.unix_path.size() < sizeof local.sun_path) {
+        local.sun_family = AF_UNIX;
+        strcpy(local.sun_path, a.unix_path.c_str());
+        to = (struct sockaddr *)&local;
+        size = sizeof local;
+    } else {
+        remote.sin_family = AF_INET;
+        remote.sin_port = htons(a.port);
+        if (inet_pton(AF_INET, a.host.c_str(), &remote.sin_addr) != 1)
+            return errno = EINVAL, -1;
+    }
+    int fd = socket(to->sa_family, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    if (fd >= 0 && connect(fd, to, size) != 0 && errno != EINPROGRESS) {
+        int saved = errno;
+        close(fd);
+        return errno = saved, -1;
+    }
+    return fd;
 }
 
 std::string raw_giop_request(const std::string &ior, const std::string &operation, int argument) {
-    std::string host;
-    uint16_t port = 0;
-    std::vector<uint8_t> key;
-    if (!parse_ior(ior, host, port, key))
+    address a;
+    if (!parse_ior(ior, a))
         return "error: no IIOP profile";
 
     cdr_out body;
     body.ulong(0);        // no service contexts
     body.ulong(1);        // request id
     body.b.push_back(1);  // response expected
-    body.octets(key);
+    body.octets(a.key);
     body.string(operation);
     body.ulong(0);  // no principal
     body.ulong((uint32_t)argument);
@@ -145,18 +183,14 @@ std::string raw_giop_request(const std::string &ior, const std::string &operatio
         msg.push_back(body.b.size() >> (8 * i));
     msg.insert(msg.end(), body.b.begin(), body.b.end());
 
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1)
-        return "error: host " + host;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = raw_giop_connect(ior, 0);
+    if (fd < 0)
+        return std::string("error: connect: ") + strerror(errno);
     struct timeval limit = {10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::string result;
     uint8_t header[12];
-    if (connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0 ||
-        write(fd, msg.data(), msg.size()) != (ssize_t)msg.size() || !read_all(fd, header, 12) ||
+    if (write(fd, msg.data(), msg.size()) != (ssize_t)msg.size() || !read_all(fd, header, 12) ||
         memcmp(header, "GIOP", 4) != 0) {
         result = "error: exchange failed";
     } else {

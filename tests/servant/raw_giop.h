@@ -5,10 +5,14 @@
 #include <string>
 
 // Sends a request for `operation` with a CDR long argument to the object of
-// `ior` (an IIOP profile) and waits for the reply. Returns the repository id
+// `ior` (an IIOP profile, see raw_giop_connect) and waits for the reply. Returns the repository id
 // of the system exception the reply carries, "" for a normal reply, or
 // "error: ..." when the exchange itself failed.
 std::string raw_giop_request(const std::string &ior, const std::string &operation, int argument);
 
-// The host and port of the IIOP profile of `ior`; false when it has none.
-bool raw_giop_address(const std::string &ior, std::string &host, int &port);
+// Connects to the object of `ior`: to the unix socket that omniORB names in
+// its IIOP profile (component TAG_OMNIORB_UNIX_TRANS) when there is one,
+// else to the profile's host and port. `flags` are added to socket()'s type
+// (SOCK_NONBLOCK: the connection is not waited for). The descriptor, or -1
+// with errno set.
+int raw_giop_connect(const std::string &ior, int flags);

@@ -1,6 +1,7 @@
 // pyxo-watch with a real pyxod: which processes it signals, the status it
-// passes on with -d, and a flood of idle connections to its port.
-#include <arpa/inet.h>
+// passes on with -d, a flood of idle connections to its socket, another
+// user's daemon, and the daemon's files for a user who is not root.
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -103,27 +104,25 @@ TEST_F(Flood, IdleConnectionsLeaveReportsFlowingInOrder) {
     if (limit.rlim_max < 1300 || setrlimit(RLIMIT_NOFILE, &limit) != 0)
         GTEST_SKIP() << "descriptor limit too low for the flood: " << limit.rlim_max;
     start();
-    std::string address;
-    struct sockaddr_in to = {};
-    int port = 0;
-    ASSERT_TRUE(raw_giop_address(w.ior, address, port));
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
     std::vector<int> held(1100);
+    auto end = std::chrono::steady_clock::now() + kPass;
     for (int &fd : held) {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        connect(fd, (struct sockaddr *)&to, sizeof to);
+        // A full backlog refuses at once: the servant has not taken the last ones yet.
+        while ((fd = raw_giop_connect(w.ior, SOCK_NONBLOCK)) < 0 && errno == EAGAIN &&
+               std::chrono::steady_clock::now() < end)
+            usleep(1000);
+        ASSERT_GE(fd, 0) << strerror(errno);
     }
 
     const std::vector<std::string> serials = {"f1a", "f1b", "f1c", "f1d"};
     for (const std::string &serial : serials)
         write_file(host(serial), usb_host_file(2, serial, "Yes"));
-    long most = 0;
     std::string proc = "/proc/" + std::to_string(w.proc.pid);
+    long threads = entries(proc + "/task"), descriptors = entries(proc + "/fd");
     for (const std::string &serial : serials) {
         ASSERT_TRUE(wait_report(w, serial, kPass, nullptr)) << serial;
-        most = std::max({most, entries(proc + "/task"), entries(proc + "/fd")});
+        threads = std::max(threads, entries(proc + "/task"));
+        descriptors = std::max(descriptors, entries(proc + "/fd"));
     }
     std::vector<std::string> printed;
     report r;
@@ -131,7 +130,58 @@ TEST_F(Flood, IdleConnectionsLeaveReportsFlowingInOrder) {
         if (parse_report(line, &r))
             printed.push_back(media_line(r.serial, r.attached));
     EXPECT_EQ(printed, media_lines()) << "printed in the order the daemon sent them";
-    EXPECT_LT(most, 100) << "threads or descriptors";
+    EXPECT_LT(threads, 40);
+    EXPECT_LT(descriptors, 40);
     for (int fd : held)
         close(fd);
+}
+
+// Another user can neither connect to pyxo-watch's socket nor reach it
+// through the ORB: a daemon run as nobody fails its first call and stops,
+// and nothing is printed.
+TEST(OwnUser, OtherUsersCannotReachIt) {
+    fixture_tree tree;
+    chmod(tree.dir.c_str(), 0777);  // for the daemon's lock and log
+    watch w = start_watch(tree);
+    EXPECT_EQ(as_nobody([&] { return raw_giop_connect(w.ior, 0) < 0 ? errno : 0; }), EACCES);
+    child d = start_daemon(tree, {"-l"}, w.ior, nobody_merged());
+    EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15");
+    EXPECT_TRUE(contains(read_file(tree.log), "TRANSIENT")) << read_file(tree.log);
+    pump(w.proc, 100ms);
+    EXPECT_EQ(w.proc.lines, std::vector<std::string>());
+}
+
+// A user who is not root and has set neither PYXOD_LOCK_FILE nor
+// PYXOD_LOG_FILE: the daemon's files go to $XDG_RUNTIME_DIR/pyxo, or
+// without it to ~/.cache/pyxo, made 0700; the ORB's socket directory is
+// gone at the end.
+TEST(OwnUser, DesktopUserGetsFilesOfItsOwn) {
+    for (bool runtime : {true, false}) {
+        fixture_tree tree;
+        chmod(tree.dir.c_str(), 0777);
+        std::string base = tree.dir + (runtime ? "/run" : "/home");
+        mkdir(base.c_str(), 0700);
+        ASSERT_EQ(chown(base.c_str(), 65534, 65534), 0);
+        spawn_options o = nobody_merged();
+        o.env = {"PYXOD_PROC_SCSI=" + tree.scsi, "PYXOD_LOCK_FILE", "PYXOD_LOG_FILE",
+                 runtime ? "XDG_RUNTIME_DIR=" + base : "XDG_RUNTIME_DIR", "HOME=" + base};
+        child p =
+            spawn({bin_dir() + "/pyxo-watch", "--json", "-l", "--ior-file", tree.dir + "/ior"}, o);
+        std::string line = wait_line(
+            p, [](const std::string &l) { return contains(l, "daemon_attached"); }, kPass);
+        ASSERT_FALSE(line.empty()) << p.out_text;
+        std::string dir = base + (runtime ? "/pyxo" : "/.cache/pyxo");
+        struct stat st = {};
+        EXPECT_EQ(stat(dir.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(st.st_uid, 65534u);
+        std::string pid = line.substr(line.find("\"pid\":") + 6);
+        EXPECT_EQ(read_file(dir + "/pyxod.lock"), pid.substr(0, pid.find('}')));
+        kill(p.pid, SIGTERM);
+        EXPECT_EQ(status_text(wait_exit(p, kPass)), "exit 7");
+        EXPECT_TRUE(contains(read_file(dir + "/pyxod.log"), ": Exit\n"));
+        if (runtime) {
+            EXPECT_EQ(entries(base), 1) << "the socket's directory is left";
+        }
+    }
 }

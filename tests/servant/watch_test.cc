@@ -83,6 +83,11 @@ TEST(Watch, RefusesUnknownOptionsAndDocumentsItsOwn) {
     for (const char *option :
          {"--json", "--notify", "--ior-file", "--no-daemon", "--daemon", "-d", "-l", "-s"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
+
+    child missing = spawn({bin_dir() + "/pyxo-watch", "--daemon", "/nonexistent/pyxod"});
+    EXPECT_EQ(status_text(wait_exit(missing, 10s)), "exit 1");
+    EXPECT_TRUE(contains(missing.err_text, "cannot start /nonexistent/pyxod: No such file"))
+        << missing.err_text;
 }
 
 TEST(Watch, IorFileNeverWritesThroughAPlantedLink) {
@@ -94,6 +99,30 @@ TEST(Watch, IorFileNeverWritesThroughAPlantedLink) {
     ASSERT_TRUE(wait_for_file(
         dir / "ior", [](const std::string &t) { return t.rfind("IOR:", 0) == 0; }, 20s));
     EXPECT_EQ(read_file(dir / "victim"), "precious\n");
+}
+
+// A standard output nobody reads (text mode, a pipe filled up): the
+// daemon's console lines are dropped and counted, the daemon never waits for
+// it, and SIGTERM still ends both.
+TEST(Watch, BlockedOutputHoldsUpNeitherTheDaemonNorTheEnd) {
+    temp_dir dir;
+    int stuck[2];
+    ASSERT_EQ(pipe(stuck), 0);
+    spawn_options o;
+    o.out_file = "/proc/self/fd/" + std::to_string(stuck[1]);
+    std::string daemon = fake_daemon(
+        dir, "trap 'echo stopped > \"" + dir.path + "/term\"; exit 7' TERM\n" +
+                 "i=0; while [ $i -lt 20000 ]; do echo \"Media $i state changed\"; i=$((i+1)); "
+                 "done\necho ready > '" +
+                 dir.path + "/ready'\nwhile :; do sleep 0.1; done\n");
+    child w = spawn({bin_dir() + "/pyxo-watch", "--daemon", daemon}, o);
+    ASSERT_TRUE(wait_for_file(dir / "ready", non_empty, 20s)) << "the daemon was held up";
+    kill(w.pid, SIGTERM);
+    EXPECT_EQ(status_text(wait_exit(w, 20s)), "exit 7");
+    EXPECT_EQ(read_file(dir / "term"), "stopped\n");
+    EXPECT_TRUE(contains(w.err_text, " dropped while standard output was blocked\n")) << w.err_text;
+    close(stuck[0]);
+    close(stuck[1]);
 }
 
 // Standard output that can no longer be written stops the daemon as SIGTERM

@@ -1,5 +1,5 @@
-// Helpers shared by tests: capturing GLib's precondition messages and
-// running code as an unprivileged user.
+// Helpers shared by tests: capturing GLib's precondition messages (and,
+// from process.h, running code as an unprivileged user).
 #pragma once
 
 #include <grp.h>
@@ -14,6 +14,8 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+
+#include "process.h"
 
 // Collects what GLib logs while it lives. Precondition failures must come
 // as critical messages without a log domain; anything else is kept apart.
@@ -69,22 +71,4 @@ inline ::testing::AssertionResult IsCheckMessage(const std::string &message, con
         return ::testing::AssertionFailure()
                << source << ":" << line << " is not the check of " << expr << ": " << text;
     return ::testing::AssertionSuccess();
-}
-
-// Runs `fn` in a child process under the unprivileged user "nobody" and
-// gives its result (0..255), or -1 when the child could not run it. Needs
-// root; the caller skips otherwise.
-inline int as_nobody(const std::function<int()> &fn) {
-    pid_t child = fork();
-    if (child < 0)
-        return -1;
-    if (child == 0) {
-        if (setgroups(0, NULL) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(255);
-        _exit(fn() & 0xff);
-    }
-    int status;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -293,6 +294,21 @@ program_result run_program(const std::vector<std::string> &argv, const spawn_opt
     r.out = c.out_text;
     r.err = c.err_text;
     return r;
+}
+
+int as_nobody(const std::function<int()> &fn) {
+    pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        if (setgroups(0, NULL) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(255);
+        _exit(fn() & 0xff);
+    }
+    int status;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }
 
 bool wait_for_file(const std::string &path, const std::function<bool(const std::string &)> &match,

@@ -94,6 +94,11 @@ struct program_result {
 // Runs a program to its end, its output captured.
 program_result run_program(const std::vector<std::string> &argv, const spawn_options &options = {});
 
+// Runs `fn` in a child process under the unprivileged user "nobody" and
+// gives its result (0..255), or -1 when the child could not run it. Needs
+// root; the caller skips otherwise.
+int as_nobody(const std::function<int()> &fn);
+
 // Waits until the file's text satisfies `match`; false on time-out.
 bool wait_for_file(const std::string &path, const std::function<bool(const std::string &)> &match,
                    std::chrono::milliseconds timeout);

@@ -179,8 +179,10 @@ void watch_followup_start(watch_format chosen, bool notify, void (*printer)(cons
     if (wake_fd < 0)
         return;
     running = true;
-    worker = std::thread([notify] {
-        notifying = notify && watch_notify_start();
+    notifying = notify;
+    if (notifying)
+        watch_notify_start();
+    worker = std::thread([] {
         // Listening before the first look at sysfs: no disk slips between.
         struct udev *udev = udev_new();
         struct udev_monitor *monitor = udev ? udev_monitor_new_from_netlink(udev, "udev") : NULL;
@@ -193,8 +195,6 @@ void watch_followup_start(watch_format chosen, bool notify, void (*printer)(cons
             udev_monitor_unref(monitor);
         if (udev != NULL)
             udev_unref(udev);
-        if (notifying)
-            watch_notify_stop();
     });
 }
 
@@ -207,6 +207,8 @@ void watch_followup_stop() {
         uint64_t one = 1;
         (void)!write(wake_fd, &one, sizeof one);
     }
+    if (notifying)
+        watch_notify_stop();
     worker.join();
     close(wake_fd);
 }

@@ -3,6 +3,7 @@
 // real loop devices holding images made by real mkfs tools; with --notify,
 // a real notification service (dunst on Xvfb) in a D-Bus session of its
 // own, whose Notify calls dbus-monitor shows.
+#include <gio/gio.h>
 #include <json-glib/json-glib.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -50,9 +51,9 @@ class Medium : public ::testing::Test {
         return wait_line(
             w, [&](const std::string &l) { return contains(l, part); }, kWait);
     }
-    void stop() {
+    void stop(std::chrono::milliseconds within = kWait) {
         kill(w.pid, SIGTERM);
-        EXPECT_EQ(status_text(wait_exit(w, kWait)), "exit 7");
+        EXPECT_EQ(status_text(wait_exit(w, within)), "exit 7");
     }
 };
 
@@ -83,7 +84,8 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     child bus = spawn({"dbus-run-session", "--", "sh", "-c",
                        "echo \"$DBUS_SESSION_BUS_ADDRESS\"; echo $$; exec dbus-monitor "
                        "\"interface='org.freedesktop.Notifications',member='Notify'\" "
-                       "\"member='NameOwnerChanged',arg0='org.freedesktop.Notifications'\""},
+                       "\"member='NameOwnerChanged',arg0='org.freedesktop.Notifications'\" "
+                       "\"type='method_return'\""},
                       on_display);
     // Ended so also when the test fails, lest the bus outlive it.
     struct session_end {
@@ -154,6 +156,15 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
               R"({"op":"medium","serial":"07815567D0","device":null,"vendor":"SanDisk",)"
               R"("model":"Cruzer Blade","size":null,"partitions":[],)"
               R"("note":"no block device appeared in 10 s"})");
+    // Notifications go one at a time: the removal's waits for the last one's answer.
+    auto answered = [&](const std::string &) {
+        auto last = std::find_if(bus.lines.begin(), bus.lines.end(), [](const std::string &l) {
+            return contains(l, "no block device appeared");
+        });
+        return std::any_of(last, bus.lines.end(),
+                           [](const std::string &l) { return l.rfind("method return", 0) == 0; });
+    };
+    ASSERT_FALSE(wait_line(bus, answered, kWait).empty());
     usb_stick_pull(testbed, slow);
     line_with(R"(","attached":false)");
     // The Notify calls' summary and body, one argument a line.
@@ -209,6 +220,47 @@ TEST_F(Medium, TextLinesAndNoSessionBus) {
     std::string warning = "pyxo-watch: no desktop notifications, no session bus: ";
     EXPECT_TRUE(contains(w.err_text, warning)) << w.err_text;
     EXPECT_EQ(w.err_text.find(warning), w.err_text.rfind(warning));
+}
+
+// Dropping a swallowed call: GDBus never sees it, so it never answers.
+static GDBusMessage *swallow(GDBusConnection *, GDBusMessage *m, gboolean incoming, gpointer) {
+    if (!incoming || g_dbus_message_get_message_type(m) != G_DBUS_MESSAGE_TYPE_METHOD_CALL)
+        return m;
+    g_object_unref(m);
+    return NULL;
+}
+
+// A notification service that never answers: the notification of the
+// second stick is dropped while the first one waits, and the exit waits for
+// neither.
+TEST_F(Medium, ANotificationServiceThatNeverAnswers) {
+    child bus = spawn({"dbus-daemon", "--session", "--nofork", "--print-address=1"});
+    std::string address;
+    ASSERT_TRUE(read_line(bus, address, kWait));
+    GDBusConnection *service = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        NULL, NULL, NULL);
+    ASSERT_NE(service, nullptr);
+    g_dbus_connection_add_filter(service, swallow, NULL, NULL);
+    GVariant *owned = g_dbus_connection_call_sync(
+        service, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "org.freedesktop.Notifications", 0), NULL,
+        G_DBUS_CALL_FLAGS_NONE, -1, NULL, NULL);
+    ASSERT_NE(owned, nullptr);
+    g_variant_unref(owned);
+    start({"--notify"}, {"DBUS_SESSION_BUS_ADDRESS=" + address});
+    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "A0")));
+    line_with("\"07815567A0\" /dev/sdc");
+    ASSERT_TRUE(usb_stick_plug(testbed, stick(3, "B0")));
+    line_with("\"07815567B0\" /dev/sdd");
+    std::string dropped = "pyxo-watch: a desktop notification was dropped";
+    for (int i = 0; i < 100 && !contains(w.err_text, dropped); i++)
+        pump(w, 100ms);
+    EXPECT_TRUE(contains(w.err_text, dropped)) << w.err_text;
+    stop(2s);
+    g_object_unref(service);
 }
 
 int main(int argc, char **argv) {

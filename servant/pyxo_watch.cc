@@ -22,6 +22,7 @@
 #include "watch_daemon.h"
 #include "watch_followup.h"
 #include "watch_format.h"
+#include "watch_medium.h"
 #include "watch_orb.h"
 #include "watch_output.h"
 
@@ -195,7 +196,10 @@ static int follow_daemon(const sigset_t *handled, bool no_daemon) {
         }
         int ws;
         pid_t pid;
-        while ((pid = waitpid(-1, &ws, WNOHANG)) > 0) {
+        // The children of this thread only: the daemon, and with -d what it
+        // detached into (an orphan comes to the subreaper's first thread).
+        // The probe's helpers are the follow-up worker's own.
+        while ((pid = waitpid(-1, &ws, WNOHANG | __WNOTHREAD)) > 0) {
             status = watch_status_of(ws);
             starter_gone |= pid == starter;
             detached_done |= pid == detached;
@@ -215,6 +219,8 @@ int main(int argc, char **argv) {
         sigaddset(&handled, s);
     sigprocmask(SIG_BLOCK, &handled, &old_mask);
     signal(SIGPIPE, SIG_IGN);
+    if (argc == 2 && strcmp(argv[1], WATCH_MEDIUM_HELPER_OPTION) == 0)
+        return watch_medium_helper_main();
 
     CORBA::ORB_var orb;
     try {

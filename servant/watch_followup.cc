@@ -46,7 +46,9 @@ struct awaited {
 static watch_format format = WATCH_TEXT;
 static void (*print)(const std::string &) = NULL;
 static std::thread worker;
-static int wake_fd = -1;
+// wake_fd: a report was handed over, or the end came; stop_fd: the end
+// came (a probe waits on it); done_fd: the worker has ended.
+static int wake_fd = -1, stop_fd = -1, done_fd = -1;
 static std::mutex handed_mutex;  // guards the three below, and writes to wake_fd
 static std::deque<report> handed;
 static bool running = false, ending = false;
@@ -87,7 +89,8 @@ static std::string plain_body(const report &r) {
 }
 
 // Prints the medium lines of `a` once all its disks have their block
-// devices, its time is up or `now` says so; true when it did.
+// devices, its time is up or `now` says so; true when it did, or when the
+// end came meanwhile.
 static bool follow_up(struct udev *udev, const awaited &a, bool now) {
     bool complete;
     std::vector<watch_disk> disks = watch_medium_disks(udev, a.host, &complete);
@@ -96,8 +99,11 @@ static bool follow_up(struct udev *udev, const awaited &a, bool now) {
     if (!complete && !now && steady::now() < a.deadline)
         return false;
     for (watch_disk &disk : disks) {
-        const char *note = disk.device.empty() ? no_disk_note : NULL;
-        watch_medium_probe(disk);
+        if (!watch_medium_probe(disk, stop_fd))
+            return true;
+        const char *note = disk.device.empty() ? no_disk_note
+                           : disk.note.empty() ? NULL
+                                               : disk.note.c_str();
         print(watch_medium_line(format, time(NULL), a.serial.c_str(), disk, note));
         if (notifying) {
             std::string body = watch_medium_description(disk, note);
@@ -176,7 +182,9 @@ void watch_followup_start(watch_format chosen, bool notify, void (*printer)(cons
     format = chosen;
     print = printer;
     wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_fd < 0)
+    stop_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    done_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd < 0 || stop_fd < 0 || done_fd < 0)
         return;
     running = true;
     notifying = notify;
@@ -195,6 +203,8 @@ void watch_followup_start(watch_format chosen, bool notify, void (*printer)(cons
             udev_monitor_unref(monitor);
         if (udev != NULL)
             udev_unref(udev);
+        uint64_t one = 1;
+        (void)!write(done_fd, &one, sizeof one);
     });
 }
 
@@ -206,9 +216,16 @@ void watch_followup_stop() {
         ending = true;
         uint64_t one = 1;
         (void)!write(wake_fd, &one, sizeof one);
+        (void)!write(stop_fd, &one, sizeof one);
     }
     if (notifying)
         watch_notify_stop();
-    worker.join();
-    close(wake_fd);
+    // The worker waits on nothing but its descriptors, so it ends at once.
+    // Should it not (a line it prints that cannot be written), the process
+    // ends without it.
+    struct pollfd done = {done_fd, POLLIN, 0};
+    if (poll(&done, 1, 1000) == 1)
+        worker.join();
+    else
+        worker.detach();
 }

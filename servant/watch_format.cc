@@ -167,7 +167,8 @@ static std::string partitions_text(const watch_disk &disk) {
     std::string out;
     for (const watch_partition &p : disk.partitions) {
         out += out.empty() ? "" : ", ";
-        out += p.device.substr(p.device.rfind('/') + 1) + " " + (p.type ? p.type : "unknown");
+        out += p.device.substr(p.device.rfind('/') + 1) + " " +
+               (p.type.empty() ? "unknown" : p.type);
     }
     return out;
 }
@@ -192,7 +193,7 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
             for (const watch_partition &p : disk.partitions) {
                 json_builder_begin_object(b);
                 add_string(b, "device", p.device.c_str());
-                add_string(b, "type", p.type);
+                add_string(b, "type", p.type.empty() ? NULL : p.type.c_str());
                 json_builder_end_object(b);
             }
             json_builder_end_array(b);
@@ -210,7 +211,8 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
 }
 
 std::string watch_medium_description(const watch_disk &disk, const char *note) {
-    if (note != NULL)
-        return maker(disk) + " \u2014 " + note;
-    return maker(disk) + ", " + size_text(disk.size) + " \u2014 " + partitions_text(disk);
+    if (disk.device.empty())
+        return maker(disk) + " \u2014 " + (note != NULL ? note : "no block device");
+    return maker(disk) + ", " + size_text(disk.size) + " \u2014 " + partitions_text(disk) +
+           (note != NULL ? std::string(" (") + note + ")" : "");
 }

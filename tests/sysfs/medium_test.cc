@@ -6,10 +6,14 @@
 #include <gio/gio.h>
 #include <json-glib/json-glib.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 
 #include <algorithm>
+#include <optional>
+#include <thread>
 
 #include "daemon_harness.h"
 #include "probe_testkit.h"
@@ -54,6 +58,32 @@ class Medium : public ::testing::Test {
     void stop(std::chrono::milliseconds within = kWait) {
         kill(w.pid, SIGTERM);
         EXPECT_EQ(status_text(wait_exit(w, within)), "exit 7");
+    }
+};
+
+// A disk that stops answering: a loop device over a file on a FUSE
+// filesystem (bindfs), whose daemon is stopped until the end.
+struct stalled_disk {
+    temp_dir dir;
+    child fuse;
+    std::optional<loop_device> loop;
+    stalled_disk() {
+        mkdir((dir / "mnt").c_str(), 0755);
+        write_file(dir / "src/disk", std::string(1 << 20, '\0'));
+        spawn_options kernel;
+        kernel.env = {"LD_PRELOAD"};  // the real /dev/fuse
+        fuse = spawn({"bindfs", "-f", dir / "src", dir / "mnt"}, kernel);
+        if (wait_for_file(
+                "/proc/self/mountinfo", [&](const std::string &t) { return contains(t, dir.path); },
+                kWait))
+            loop.emplace(dir / "mnt/disk");
+        kill(fuse.pid, SIGSTOP);
+    }
+    ~stalled_disk() {
+        kill(fuse.pid, SIGCONT);
+        loop.reset();
+        kill(fuse.pid, SIGTERM);
+        wait_exit(fuse, kWait);
     }
 };
 
@@ -220,6 +250,41 @@ TEST_F(Medium, TextLinesAndNoSessionBus) {
     std::string warning = "pyxo-watch: no desktop notifications, no session bus: ";
     EXPECT_TRUE(contains(w.err_text, warning)) << w.err_text;
     EXPECT_EQ(w.err_text.find(warning), w.err_text.rfind(warning));
+}
+
+// A session bus that never answers and a disk that stops answering hold
+// up nothing: that disk's line says why its type is unknown, the next
+// stick's line comes, and SIGTERM ends pyxo-watch at once.
+TEST_F(Medium, NoBusAndNoDiskHoldItUp) {
+    std::string no_loop = loop_devices_unavailable();
+    if (!no_loop.empty())
+        GTEST_SKIP() << no_loop;
+    temp_dir dir;
+    struct sockaddr_un bus = {AF_UNIX, {}};
+    snprintf(bus.sun_path, sizeof bus.sun_path, "%s/bus", dir.path.c_str());
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, (struct sockaddr *)&bus, sizeof bus), 0);
+    ASSERT_EQ(listen(listener, 8), 0);  // connections wait there, never accepted
+    stalled_disk disk;
+    ASSERT_TRUE(disk.loop && disk.loop->attached());
+    start({"--notify"}, {std::string("DBUS_SESSION_BUS_ADDRESS=unix:path=") + bus.sun_path});
+    usb_stick stalled = stick(2, "S0"), next = stick(3, "N0");
+    stalled.backing = {"", disk.loop->path()};
+    ASSERT_TRUE(usb_stick_plug(testbed, stalled) && usb_stick_plug(testbed, next));
+    EXPECT_EQ(line_with("\"07815567S0\" /dev/sdc").substr(8),
+              "  medium               \"07815567S0\" /dev/sdc  SanDisk Cruzer Blade  16.0 GB  "
+              "sdc1 unknown  (no answer from /dev/sdc1 in 5 s)");
+    EXPECT_EQ(line_with("\"07815567N0\" /dev/sdd").substr(8),
+              "  medium               \"07815567N0\" /dev/sdd  SanDisk Cruzer Blade  16.0 GB  "
+              "sdd1 unknown");
+    // Once more on that disk, and SIGTERM while its probe waits.
+    usb_stick again = stick(4, "T0");
+    again.backing = stalled.backing;
+    ASSERT_TRUE(usb_stick_plug(testbed, again));
+    ASSERT_FALSE(line_with("\"07815567T0\" Attached").empty());
+    std::this_thread::sleep_for(1s);  // the probe starts at once: the disk is there
+    stop(2s);
+    close(listener);
 }
 
 // Dropping a swallowed call: GDBus never sees it, so it never answers.

@@ -16,7 +16,8 @@ std::string watch_daemon_attached_line(watch_format format, time_t when, long pi
 std::string watch_media_changed_line(watch_format format, time_t when, const PYXO::media_ST &media);
 std::string watch_command_line(watch_format format, time_t when, unsigned long cmd);
 // One disk of the medium `serial`; `note` (or null) tells why it has no
-// block device, or why the types of its partitions are unknown.
+// block device, or why the types of its partitions are unknown. A size
+// below 0 is unknown: null in JSON, "size unknown" in text.
 std::string watch_medium_line(watch_format format, time_t when, const char *serial,
                               const watch_disk &disk, const char *note);
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libudev.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -89,8 +90,7 @@ static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_
         disk.device = node_of(block);
         disk.syspath = udev_device_get_syspath(block);
         disk.recorded = udev_device_get_is_initialized(block);
-        const char *size = udev_device_get_sysattr_value(block, "size");
-        disk.size = size != NULL ? strtoll(size, NULL, 10) * 512 : 0;
+        disk.size = watch_medium_size_bytes(udev_device_get_sysattr_value(block, "size"));
         std::vector<std::pair<long, std::string>> parts;
         children(udev, block, "block", "partition", [&](struct udev_device *part) {
             const char *number = udev_device_get_sysattr_value(part, "partition");
@@ -152,6 +152,19 @@ std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *co
     if (host_class != NULL)
         udev_device_unref(host_class);
     return disks;
+}
+
+long long watch_medium_size_bytes(const char *sectors) {
+    if (sectors == NULL || *sectors == '\0')
+        return -1;
+    long long n = 0;
+    for (const char *p = sectors; *p; p++) {
+        int digit = *p - '0';
+        if (digit < 0 || digit > 9 || n > (LLONG_MAX / 512 - digit) / 10)
+            return -1;
+        n = n * 10 + digit;
+    }
+    return n * 512;
 }
 
 // The probe helper's pipes carry records: a 4-byte length in the host's

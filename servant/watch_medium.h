@@ -21,7 +21,7 @@ struct watch_disk {
     std::string syspath;    // the block device's
     bool recorded = false;  // udev has its record (has handled its add event)
     std::string vendor, model;
-    long long size = -1;  // bytes; -1 without a block device
+    long long size = -1;  // bytes; -1 without a block device or a size that makes sense
     std::vector<watch_partition> partitions;  // types unset until watch_medium_probe
     std::string note;  // why watch_medium_probe left types unknown: "" when it did not
 };
@@ -35,6 +35,11 @@ bool watch_medium_is_usb_host(struct udev *udev, int host);
 // has its block device. With none at all, one entry without a device that
 // names the USB device's manufacturer and product.
 std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *complete);
+
+// Bytes of a block device's `size` attribute (a count of 512-byte sectors,
+// or null when missing); -1 unless it is a plain decimal number whose bytes
+// fit a long long.
+long long watch_medium_size_bytes(const char *sectors);
 
 // Probes each partition of `disk` (its whole device when it has none) in the
 // probe helper, a process of its own: a read from a device that stopped

@@ -270,12 +270,13 @@ TEST_F(Medium, NoBusAndNoDiskHoldItUp) {
     start({"--notify"}, {std::string("DBUS_SESSION_BUS_ADDRESS=unix:path=") + bus.sun_path});
     usb_stick stalled = stick(2, "S0"), next = stick(3, "N0");
     stalled.backing = {"", disk.loop->path()};
+    next.sectors = -5;
     ASSERT_TRUE(usb_stick_plug(testbed, stalled) && usb_stick_plug(testbed, next));
     EXPECT_EQ(line_with("\"07815567S0\" /dev/sdc").substr(8),
               "  medium               \"07815567S0\" /dev/sdc  SanDisk Cruzer Blade  16.0 GB  "
               "sdc1 unknown  (no answer from /dev/sdc1 in 5 s)");
     EXPECT_EQ(line_with("\"07815567N0\" /dev/sdd").substr(8),
-              "  medium               \"07815567N0\" /dev/sdd  SanDisk Cruzer Blade  16.0 GB  "
+              "  medium               \"07815567N0\" /dev/sdd  SanDisk Cruzer Blade  size unknown  "
               "sdd1 unknown");
     // Once more on that disk, and SIGTERM while its probe waits.
     usb_stick again = stick(4, "T0");

@@ -25,6 +25,7 @@
 #include "watch_daemon.h"
 #include "watch_followup.h"
 #include "watch_format.h"
+#include "watch_medium.h"
 #include "watch_orb.h"
 #include "watch_output.h"
 
@@ -437,6 +438,8 @@ int main(int argc, char **argv) {
         sigaddset(&handled, s);
     sigprocmask(SIG_BLOCK, &handled, &old_mask);
     signal(SIGPIPE, SIG_IGN);
+    if (argc == 2 && strcmp(argv[1], WATCH_MEDIUM_HELPER_OPTION) == 0)
+        return watch_medium_helper_main();
 
     CORBA::ORB_var orb;
     try {

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <string.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "pyxo_paths.h"
 #include "watch_medium.h"
 #include "watch_notify.h"
+#include "watch_output.h"
 
 using steady = std::chrono::steady_clock;
 
@@ -30,9 +32,22 @@ static const char no_disk_note[] = "no block device appeared in 10 s";
 // Media awaited at once; past this (a peer's flood of reports) the oldest
 // gets its line at once, with what there is.
 static const size_t max_awaited = 64;
+// Reports handed over and not yet taken: the worker may be waiting up to a
+// probe's deadline. Past this, the oldest is dropped.
+static const size_t max_handed = 1024;
+// Media whose description is kept for their removal; past this, the
+// oldest is forgotten, and its removal names it by serial.
+static const size_t max_described = 256;
+// Bytes kept of a serial and of a description. No USB serial comes near
+// (a string descriptor holds at most 126 UTF-16 code units); only a peer's
+// forgery does, and memory must not grow with it.
+static const size_t max_serial = 512, max_description = 1024;
+// Block devices whose add event was seen, before those gone from sysfs are
+// forgotten.
+static const size_t max_announced = 4096;
 
 struct report {
-    std::string serial;
+    std::string serial;  // cut to max_serial
     int host;
     bool attached;
 };
@@ -43,27 +58,54 @@ struct awaited {
     steady::time_point deadline;
 };
 
+// What the removal of a described medium needs.
+struct described {
+    std::string serial, description;
+};
+
 static watch_format format = WATCH_TEXT;
 static void (*print)(const std::string &) = NULL;
 static std::thread worker;
-static int wake_fd = -1;
-static std::mutex handed_mutex;  // guards the three below, and writes to wake_fd
+// wake_fd: a report was handed over, or the end came; stop_fd: the end
+// came (a probe waits on it); done_fd: the worker has ended.
+static int wake_fd = -1, stop_fd = -1, done_fd = -1;
+static std::mutex handed_mutex;  // guards the four below, and writes to wake_fd
 static std::deque<report> handed;
-static bool running = false, ending = false;
+static bool running = false, ending = false, told_dropped = false;
+
+// `text`, cut to at most `max` bytes at the start of a UTF-8 sequence, with
+// an ellipsis when it was longer.
+static std::string bounded(const char *text, size_t max) {
+    size_t length = strnlen(text, max + 1);
+    if (length <= max)
+        return std::string(text, length);
+    size_t cut = max - 3;
+    while (cut > 0 && ((unsigned char)text[cut] & 0xc0) == 0x80)
+        cut--;
+    return std::string(text, cut) + "\u2026";
+}
 
 void watch_followup_report(const PYXO::media_ST &media) {
+    report r = {bounded(media.serial, max_serial), media.scsi.s_bus, (bool)media.attached};
     std::lock_guard<std::mutex> lock(handed_mutex);
     if (!running || ending)
         return;
-    handed.push_back({(const char *)media.serial, media.scsi.s_bus, (bool)media.attached});
+    if (handed.size() >= max_handed) {
+        handed.pop_front();
+        if (!told_dropped)
+            watch_output_note(
+                "pyxo-watch: reports come faster than media can be looked at: what would "
+                "follow the oldest waiting is dropped");
+        told_dropped = true;
+    }
+    handed.push_back(std::move(r));
     uint64_t one = 1;
     (void)!write(wake_fd, &one, sizeof one);
 }
 
 // The rest runs in the worker thread only.
 static bool notifying = false;
-// What each attached medium was, for the notification of its removal.
-static std::map<std::string, std::string> described;
+static std::deque<described> known;  // oldest first
 // Block devices whose add event came, and when each disk not yet announced
 // was first seen.
 static std::set<std::string> announced;
@@ -86,8 +128,17 @@ static std::string plain_body(const report &r) {
     return "serial " + r.serial + ", host " + std::to_string(r.host);
 }
 
+static void describe(const std::string &serial, const std::string &description) {
+    auto same = [&](const described &d) { return d.serial == serial; };
+    known.erase(std::remove_if(known.begin(), known.end(), same), known.end());
+    if (known.size() >= max_described)
+        known.pop_front();
+    known.push_back({serial, bounded(description.c_str(), max_description)});
+}
+
 // Prints the medium lines of `a` once all its disks have their block
-// devices, its time is up or `now` says so; true when it did.
+// devices, its time is up or `now` says so; true when it did, or when the
+// end came meanwhile.
 static bool follow_up(struct udev *udev, const awaited &a, bool now) {
     bool complete;
     std::vector<watch_disk> disks = watch_medium_disks(udev, a.host, &complete);
@@ -96,15 +147,17 @@ static bool follow_up(struct udev *udev, const awaited &a, bool now) {
     if (!complete && !now && steady::now() < a.deadline)
         return false;
     for (watch_disk &disk : disks) {
-        const char *note = disk.device.empty() ? no_disk_note : NULL;
-        watch_medium_probe(disk);
+        if (!watch_medium_probe(disk, stop_fd))
+            return true;
+        const char *note = disk.device.empty() ? no_disk_note
+                           : disk.note.empty() ? NULL
+                                               : disk.note.c_str();
         print(watch_medium_line(format, time(NULL), a.serial.c_str(), disk, note));
-        if (notifying) {
-            std::string body = watch_medium_description(disk, note);
+        std::string body = watch_medium_description(disk, note);
+        if (notifying)
             watch_notify("USB stick attached", body);
-            if (&disk == &disks.front())
-                described[a.serial] = body;
-        }
+        if (&disk == &disks.front())
+            describe(a.serial, body);
     }
     return true;
 }
@@ -120,12 +173,22 @@ static void take(struct udev *udev, const report &r, std::vector<awaited> &waiti
     // Pulled before its disks appeared: what there was comes first.
     for (auto it = waiting.begin(); it != waiting.end();)
         it = it->serial == r.serial && follow_up(udev, *it, true) ? waiting.erase(it) : it + 1;
-    if (notifying) {
-        auto known = described.find(r.serial);
-        watch_notify("USB stick removed", known != described.end() ? known->second : plain_body(r));
-        if (known != described.end())
-            described.erase(known);
-    }
+    auto it = std::find_if(known.begin(), known.end(),
+                           [&](const described &d) { return d.serial == r.serial; });
+    if (notifying)
+        watch_notify("USB stick removed", it != known.end() ? it->description : plain_body(r));
+    if (it != known.end())
+        known.erase(it);
+}
+
+// Forgets announced block devices that are gone from sysfs: their remove
+// events may have been lost, as events are when a burst overflows the
+// monitor's buffer.
+static void forget_gone() {
+    if (announced.size() < max_announced)
+        return;
+    for (auto it = announced.begin(); it != announced.end();)
+        it = access(it->c_str(), F_OK) != 0 ? announced.erase(it) : std::next(it);
 }
 
 static void run(struct udev *udev, struct udev_monitor *monitor) {
@@ -156,6 +219,7 @@ static void run(struct udev *udev, struct udev_monitor *monitor) {
                 announced.erase(udev_device_get_syspath(event));
             udev_device_unref(event);
         }
+        forget_gone();
         std::deque<report> taken;
         {
             std::lock_guard<std::mutex> lock(handed_mutex);
@@ -176,11 +240,15 @@ void watch_followup_start(watch_format chosen, bool notify, void (*printer)(cons
     format = chosen;
     print = printer;
     wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wake_fd < 0)
+    stop_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    done_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd < 0 || stop_fd < 0 || done_fd < 0)
         return;
+    notifying = notify;
+    if (notifying)
+        watch_notify_start();
     running = true;
-    worker = std::thread([notify] {
-        notifying = notify && watch_notify_start();
+    worker = std::thread([] {
         // Listening before the first look at sysfs: no disk slips between.
         struct udev *udev = udev_new();
         struct udev_monitor *monitor = udev ? udev_monitor_new_from_netlink(udev, "udev") : NULL;
@@ -193,8 +261,8 @@ void watch_followup_start(watch_format chosen, bool notify, void (*printer)(cons
             udev_monitor_unref(monitor);
         if (udev != NULL)
             udev_unref(udev);
-        if (notifying)
-            watch_notify_stop();
+        uint64_t one = 1;
+        (void)!write(done_fd, &one, sizeof one);
     });
 }
 
@@ -206,7 +274,16 @@ void watch_followup_stop() {
         ending = true;
         uint64_t one = 1;
         (void)!write(wake_fd, &one, sizeof one);
+        (void)!write(stop_fd, &one, sizeof one);
     }
-    worker.join();
-    close(wake_fd);
+    if (notifying)
+        watch_notify_stop();
+    // The worker waits on nothing but its descriptors, so it ends at once.
+    // Should it not (a line it prints that cannot be written), the process
+    // ends without it.
+    struct pollfd done = {done_fd, POLLIN, 0};
+    if (poll(&done, 1, 1000) == 1)
+        worker.join();
+    else
+        worker.detach();
 }

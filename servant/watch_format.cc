@@ -20,11 +20,36 @@ const char *watch_command_name(unsigned long cmd) {
     return cmd < 4 ? names[cmd] : "unknown";
 }
 
+// Whether `p` starts a character that a terminal takes as a control: DEL,
+// C1 controls (U+0080-U+009F; U+009B opens a control sequence) and the
+// bidirectional embeddings, overrides and isolates (U+202A-U+202E,
+// U+2066-U+2069), which reorder what follows them. Its code point in
+// `*code`, its length in bytes as the result; 0 for any other.
+static int control_length(const unsigned char *p, unsigned *code) {
+    if (*p == 0x7f) {
+        *code = 0x7f;
+        return 1;
+    }
+    if (p[0] == 0xc2 && p[1] >= 0x80 && p[1] <= 0x9f) {
+        *code = p[1];
+        return 2;
+    }
+    if (p[0] == 0xe2 && ((p[1] == 0x80 && p[2] >= 0xaa && p[2] <= 0xae) ||
+                         (p[1] == 0x81 && p[2] >= 0xa6 && p[2] <= 0xa9))) {
+        *code = 0x2000 | (p[1] & 0x3f) << 6 | (p[2] & 0x3f);
+        return 3;
+    }
+    return 0;
+}
+
 // Text lines show strings from devices with C's escapes for quotes,
-// backslashes and control bytes, and every other byte as it is.
+// backslashes and control characters, and every other byte as it is.
 static std::string escaped(const char *text) {
     std::string out;
     for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        char esc[8];
+        unsigned code;
+        int length = control_length(p, &code);
         switch (*p) {
             case '"':
                 out += "\\\"";
@@ -39,10 +64,10 @@ static std::string escaped(const char *text) {
                 out += "\\t";
                 break;
             default:
-                if (*p < 0x20) {
-                    char esc[8];
-                    snprintf(esc, sizeof esc, "\\u%04x", *p);
+                if (*p < 0x20 || length > 0) {
+                    snprintf(esc, sizeof esc, "\\u%04x", *p < 0x20 ? *p : code);
                     out += esc;
+                    p += length > 0 ? length - 1 : 0;
                 } else {
                     out += (char)*p;
                 }
@@ -153,6 +178,8 @@ static std::string maker(const watch_disk &disk) {
 // ("15.7 GB"): the figure on the stick's label. GLib joins figure and unit
 // with a no-break space; a plain one keeps the line easy to split.
 static std::string size_text(long long bytes) {
+    if (bytes < 0)
+        return "size unknown";
     gchar *text = g_format_size((guint64)bytes);
     std::string out = text;
     g_free(text);
@@ -167,7 +194,8 @@ static std::string partitions_text(const watch_disk &disk) {
     std::string out;
     for (const watch_partition &p : disk.partitions) {
         out += out.empty() ? "" : ", ";
-        out += p.device.substr(p.device.rfind('/') + 1) + " " + (p.type ? p.type : "unknown");
+        out +=
+            p.device.substr(p.device.rfind('/') + 1) + " " + (p.type.empty() ? "unknown" : p.type);
     }
     return out;
 }
@@ -183,7 +211,7 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
             add_string(b, "vendor", disk.vendor.c_str());
             add_string(b, "model", disk.model.c_str());
             json_builder_set_member_name(b, "size");
-            if (there)
+            if (there && disk.size >= 0)
                 json_builder_add_int_value(b, disk.size);
             else
                 json_builder_add_null_value(b);
@@ -192,7 +220,7 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
             for (const watch_partition &p : disk.partitions) {
                 json_builder_begin_object(b);
                 add_string(b, "device", p.device.c_str());
-                add_string(b, "type", p.type);
+                add_string(b, "type", p.type.empty() ? NULL : p.type.c_str());
                 json_builder_end_object(b);
             }
             json_builder_end_array(b);
@@ -210,7 +238,8 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
 }
 
 std::string watch_medium_description(const watch_disk &disk, const char *note) {
-    if (note != NULL)
-        return maker(disk) + " \u2014 " + note;
-    return maker(disk) + ", " + size_text(disk.size) + " \u2014 " + partitions_text(disk);
+    if (disk.device.empty())
+        return maker(disk) + " \u2014 " + (note != NULL ? note : "no block device");
+    return maker(disk) + ", " + size_text(disk.size) + " \u2014 " + partitions_text(disk) +
+           (note != NULL ? std::string(" (") + note + ")" : "");
 }

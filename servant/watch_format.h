@@ -16,7 +16,8 @@ std::string watch_daemon_attached_line(watch_format format, time_t when, long pi
 std::string watch_media_changed_line(watch_format format, time_t when, const PYXO::media_ST &media);
 std::string watch_command_line(watch_format format, time_t when, unsigned long cmd);
 // One disk of the medium `serial`; `note` (or null) tells why it has no
-// block device.
+// block device, or why the types of its partitions are unknown. A size
+// below 0 is unknown: null in JSON, "size unknown" in text.
 std::string watch_medium_line(watch_format format, time_t when, const char *serial,
                               const watch_disk &disk, const char *note);
 
@@ -24,6 +25,7 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
 const char *watch_command_name(unsigned long cmd);
 
 // What a person reads about a disk: "SanDisk Cruzer Blade, 15.7 GB — sdb1
-// vfat", or with `note` in place of size and partitions. Bytes as they came
-// from the device.
+// vfat", with `note` after it in parentheses, or in place of size and
+// partitions when the disk has no block device. Bytes as they came from the
+// device.
 std::string watch_medium_description(const watch_disk &disk, const char *note);

@@ -3,6 +3,8 @@
 // partition as the probe's detection routine finds it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -10,7 +12,7 @@ struct udev;
 
 struct watch_partition {
     std::string device;  // "/dev/sdb1"; the disk's own node when it has no partitions
-    const char *type;    // the probe's constant name, or null: none found or not readable
+    std::string type;    // the probe's name; "" when none was found or it could not be read
 };
 
 // One SCSI device below the host, as far as it is there.
@@ -19,8 +21,9 @@ struct watch_disk {
     std::string syspath;    // the block device's
     bool recorded = false;  // udev has its record (has handled its add event)
     std::string vendor, model;
-    long long size = -1;                      // bytes; -1 without a block device
+    long long size = -1;  // bytes; -1 without a block device or a size that makes sense
     std::vector<watch_partition> partitions;  // types unset until watch_medium_probe
+    std::string note;  // why watch_medium_probe left types unknown: "" when it did not
 };
 
 // Whether hostN is in sysfs as the host of a USB storage driver (usb-storage
@@ -33,8 +36,25 @@ bool watch_medium_is_usb_host(struct udev *udev, int host);
 // names the USB device's manufacturer and product.
 std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *complete);
 
-// Probes each partition of `disk` (its whole device when it has none).
-// The first device that cannot be opened is named on standard error with
-// the reason, once per process: a user without access to disks sees the
-// reason once rather than once per stick.
-void watch_medium_probe(watch_disk &disk);
+// Bytes of a block device's `size` attribute (a count of 512-byte sectors,
+// or null when missing); -1 unless it is a plain decimal number whose bytes
+// fit a long long.
+long long watch_medium_size_bytes(const char *sectors);
+
+// Probes each partition of `disk` (its whole device when it has none) in the
+// probe helper, a process of its own: a read from a device that stopped
+// answering sleeps where not even SIGKILL reaches, and would hold a thread,
+// and with it the whole process, for good. A device with no answer within
+// 5 s is left unknown, with the reason in disk.note, and so are the rest of
+// its disk; that helper is killed and left, and the next probe starts a new
+// one. The first device that cannot be opened is named on standard error
+// with the reason, once per process: a user without access to disks sees
+// the reason once rather than once per stick. Returns false, at once, when
+// `stop_fd` becomes readable.
+bool watch_medium_probe(watch_disk &disk, int stop_fd);
+
+// The hidden option that makes pyxo-watch the probe helper, and the helper's
+// life: it answers requests on standard input until that ends. Only the
+// probe's own routine runs there: no thread, no ORB.
+#define WATCH_MEDIUM_HELPER_OPTION "--probe-helper"
+int watch_medium_helper_main();

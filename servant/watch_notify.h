@@ -1,13 +1,23 @@
 // Desktop notifications through libnotify, for --notify.
+//
+// libnotify's calls wait for the session bus (connecting to it has no time
+// limit at all) and for the notification service (25 s per call), so they
+// are made by a thread of their own, one notification at a time, and no
+// one ever waits for that thread: not the reports, not the exit.
 #pragma once
 
 #include <string>
 
-// Connects to the session bus. Without one it says why on standard error
-// and returns false; nothing is shown then, and pyxo-watch goes on printing.
-bool watch_notify_start();
-// Shows one notification. `body` may hold any bytes: it is made valid UTF-8
-// and escaped for the markup some services read. The first failure is told
-// on standard error; the later ones are not.
+// Starts the thread, which connects to the session bus. Without one it says
+// why on standard error; nothing is shown then, and pyxo-watch goes on
+// printing.
+void watch_notify_start();
+// Hands one notification to the thread, never waiting: one that comes while
+// the one before is still on its way is dropped (said once on standard
+// error). `body` may hold any bytes: it is made valid UTF-8 and escaped for
+// the markup some services read. The first failure to show one is told on
+// standard error; the later ones are not.
 void watch_notify(const char *summary, const std::string &body);
+// Drops whatever comes later. The thread is left as it is: the process ends
+// without it.
 void watch_notify_stop();

@@ -12,6 +12,7 @@
 
 #include "daemon_harness.h"
 #include "orb_peer.h"
+#include "watch_format.h"
 
 namespace {
 
@@ -158,4 +159,33 @@ TEST(Watch, OutputThatCannotBeWrittenStopsTheDaemon) {
                               "device\n"
                             : "");
     }
+}
+
+// A size is a plain count of sectors whose bytes fit; anything else is
+// unknown. Text lines escape what terminals take as controls.
+TEST(Format, SizesAndControlCharacters) {
+    struct {
+        const char *sectors, *json, *text;
+    } sizes[] = {{"31266816", "16008609792", "16.0 GB"},
+                 {"18014398509481983", "9223372036854775296", "9.2 EB"},
+                 {"18014398509481984", "null", "size unknown"},
+                 {"18446744073709551615", "null", "size unknown"},
+                 {"-5", "null", "size unknown"},
+                 {"abc", "null", "size unknown"},
+                 {"", "null", "size unknown"},
+                 {NULL, "null", "size unknown"}};
+    for (const auto &c : sizes) {
+        watch_disk disk;
+        disk.device = "/dev/sdb";
+        disk.size = watch_medium_size_bytes(c.sectors);
+        disk.partitions = {{"/dev/sdb1", "vfat"}};
+        std::string json = watch_medium_line(WATCH_JSON, 0, "S", disk, NULL);
+        EXPECT_TRUE(contains(json, std::string(",\"size\":") + c.json + ",")) << json;
+        std::string text = watch_medium_line(WATCH_TEXT, 0, "S", disk, NULL);
+        EXPECT_TRUE(contains(text, std::string("  ") + c.text + "  sdb1 vfat")) << text;
+    }
+    PYXO::media_ST m;
+    m.serial = "a\x7f\xc2\x9b[2J\xe2\x80\xae\xe2\x81\xa9\xe2\x80\xa9\xc2\xa0\x01";
+    EXPECT_TRUE(contains(watch_media_changed_line(WATCH_TEXT, 0, m),
+                         "\"a\\u007f\\u009b[2J\\u202e\\u2069\xe2\x80\xa9\xc2\xa0\\u0001\""));
 }

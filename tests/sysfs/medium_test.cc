@@ -3,12 +3,17 @@
 // real loop devices holding images made by real mkfs tools; with --notify,
 // a real notification service (dunst on Xvfb) in a D-Bus session of its
 // own, whose Notify calls dbus-monitor shows.
+#include <gio/gio.h>
 #include <json-glib/json-glib.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 
 #include <algorithm>
+#include <optional>
+#include <thread>
 
 #include "daemon_harness.h"
 #include "probe_testkit.h"
@@ -50,9 +55,35 @@ class Medium : public ::testing::Test {
         return wait_line(
             w, [&](const std::string &l) { return contains(l, part); }, kWait);
     }
-    void stop() {
+    void stop(std::chrono::milliseconds within = kWait) {
         kill(w.pid, SIGTERM);
-        EXPECT_EQ(status_text(wait_exit(w, kWait)), "exit 7");
+        EXPECT_EQ(status_text(wait_exit(w, within)), "exit 7");
+    }
+};
+
+// A disk that stops answering: a loop device over a file on a FUSE
+// filesystem (bindfs), whose daemon is stopped until the end.
+struct stalled_disk {
+    temp_dir dir;
+    child fuse;
+    std::optional<loop_device> loop;
+    stalled_disk() {
+        mkdir((dir / "mnt").c_str(), 0755);
+        write_file(dir / "src/disk", std::string(1 << 20, '\0'));
+        spawn_options kernel;
+        kernel.env = {"LD_PRELOAD"};  // the real /dev/fuse
+        fuse = spawn({"bindfs", "-f", dir / "src", dir / "mnt"}, kernel);
+        if (wait_for_file(
+                "/proc/self/mountinfo", [&](const std::string &t) { return contains(t, dir.path); },
+                kWait))
+            loop.emplace(dir / "mnt/disk");
+        kill(fuse.pid, SIGSTOP);
+    }
+    ~stalled_disk() {
+        kill(fuse.pid, SIGCONT);
+        loop.reset();
+        kill(fuse.pid, SIGTERM);
+        wait_exit(fuse, kWait);
     }
 };
 
@@ -83,7 +114,8 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     child bus = spawn({"dbus-run-session", "--", "sh", "-c",
                        "echo \"$DBUS_SESSION_BUS_ADDRESS\"; echo $$; exec dbus-monitor "
                        "\"interface='org.freedesktop.Notifications',member='Notify'\" "
-                       "\"member='NameOwnerChanged',arg0='org.freedesktop.Notifications'\""},
+                       "\"member='NameOwnerChanged',arg0='org.freedesktop.Notifications'\" "
+                       "\"type='method_return'\""},
                       on_display);
     // Ended so also when the test fails, lest the bus outlive it.
     struct session_end {
@@ -154,6 +186,15 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
               R"({"op":"medium","serial":"07815567D0","device":null,"vendor":"SanDisk",)"
               R"("model":"Cruzer Blade","size":null,"partitions":[],)"
               R"("note":"no block device appeared in 10 s"})");
+    // Notifications go one at a time: the removal's waits for the last one's answer.
+    auto answered = [&](const std::string &) {
+        auto last = std::find_if(bus.lines.begin(), bus.lines.end(), [](const std::string &l) {
+            return contains(l, "no block device appeared");
+        });
+        return std::any_of(last, bus.lines.end(),
+                           [](const std::string &l) { return l.rfind("method return", 0) == 0; });
+    };
+    ASSERT_FALSE(wait_line(bus, answered, kWait).empty());
     usb_stick_pull(testbed, slow);
     line_with(R"(","attached":false)");
     // The Notify calls' summary and body, one argument a line.
@@ -209,6 +250,83 @@ TEST_F(Medium, TextLinesAndNoSessionBus) {
     std::string warning = "pyxo-watch: no desktop notifications, no session bus: ";
     EXPECT_TRUE(contains(w.err_text, warning)) << w.err_text;
     EXPECT_EQ(w.err_text.find(warning), w.err_text.rfind(warning));
+}
+
+// A session bus that never answers and a disk that stops answering hold
+// up nothing: that disk's line says why its type is unknown, the next
+// stick's line comes, and SIGTERM ends pyxo-watch at once.
+TEST_F(Medium, NoBusAndNoDiskHoldItUp) {
+    std::string no_loop = loop_devices_unavailable();
+    if (!no_loop.empty())
+        GTEST_SKIP() << no_loop;
+    temp_dir dir;
+    struct sockaddr_un bus = {AF_UNIX, {}};
+    snprintf(bus.sun_path, sizeof bus.sun_path, "%s/bus", dir.path.c_str());
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, (struct sockaddr *)&bus, sizeof bus), 0);
+    ASSERT_EQ(listen(listener, 8), 0);  // connections wait there, never accepted
+    stalled_disk disk;
+    ASSERT_TRUE(disk.loop && disk.loop->attached());
+    start({"--notify"}, {std::string("DBUS_SESSION_BUS_ADDRESS=unix:path=") + bus.sun_path});
+    usb_stick stalled = stick(2, "S0"), next = stick(3, "N0");
+    stalled.backing = {"", disk.loop->path()};
+    next.sectors = -5;
+    ASSERT_TRUE(usb_stick_plug(testbed, stalled) && usb_stick_plug(testbed, next));
+    EXPECT_EQ(line_with("\"07815567S0\" /dev/sdc").substr(8),
+              "  medium               \"07815567S0\" /dev/sdc  SanDisk Cruzer Blade  16.0 GB  "
+              "sdc1 unknown  (no answer from /dev/sdc1 in 5 s)");
+    EXPECT_EQ(line_with("\"07815567N0\" /dev/sdd").substr(8),
+              "  medium               \"07815567N0\" /dev/sdd  SanDisk Cruzer Blade  size unknown  "
+              "sdd1 unknown");
+    // Once more on that disk, and SIGTERM while its probe waits.
+    usb_stick again = stick(4, "T0");
+    again.backing = stalled.backing;
+    ASSERT_TRUE(usb_stick_plug(testbed, again));
+    ASSERT_FALSE(line_with("\"07815567T0\" Attached").empty());
+    std::this_thread::sleep_for(1s);  // the probe starts at once: the disk is there
+    stop(2s);
+    close(listener);
+}
+
+// Dropping a swallowed call: GDBus never sees it, so it never answers.
+static GDBusMessage *swallow(GDBusConnection *, GDBusMessage *m, gboolean incoming, gpointer) {
+    if (!incoming || g_dbus_message_get_message_type(m) != G_DBUS_MESSAGE_TYPE_METHOD_CALL)
+        return m;
+    g_object_unref(m);
+    return NULL;
+}
+
+// A notification service that never answers: the notification of the
+// second stick is dropped while the first one waits, and the exit waits for
+// neither.
+TEST_F(Medium, ANotificationServiceThatNeverAnswers) {
+    child bus = spawn({"dbus-daemon", "--session", "--nofork", "--print-address=1"});
+    std::string address;
+    ASSERT_TRUE(read_line(bus, address, kWait));
+    GDBusConnection *service = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        NULL, NULL, NULL);
+    ASSERT_NE(service, nullptr);
+    g_dbus_connection_add_filter(service, swallow, NULL, NULL);
+    GVariant *owned = g_dbus_connection_call_sync(
+        service, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "org.freedesktop.Notifications", 0), NULL,
+        G_DBUS_CALL_FLAGS_NONE, -1, NULL, NULL);
+    ASSERT_NE(owned, nullptr);
+    g_variant_unref(owned);
+    start({"--notify"}, {"DBUS_SESSION_BUS_ADDRESS=" + address});
+    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "A0")));
+    line_with("\"07815567A0\" /dev/sdc");
+    ASSERT_TRUE(usb_stick_plug(testbed, stick(3, "B0")));
+    line_with("\"07815567B0\" /dev/sdd");
+    std::string dropped = "pyxo-watch: a desktop notification was dropped";
+    for (int i = 0; i < 100 && !contains(w.err_text, dropped); i++)
+        pump(w, 100ms);
+    EXPECT_TRUE(contains(w.err_text, dropped)) << w.err_text;
+    stop(2s);
+    g_object_unref(service);
 }
 
 int main(int argc, char **argv) {

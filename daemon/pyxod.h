@@ -81,8 +81,15 @@ int register_process(void);
 int lock_parse_pid(const char *text, long *pid);
 // Reads the lock file at `path`, never blocking: 1 with *pid set, 0 when it
 // holds no number, -1 when it cannot be opened, -2 when it is not a regular
-// file (errno EISDIR for a directory, EINVAL for anything else).
-int lock_read_pid(const char *path, long *pid);
+// file (errno EISDIR for a directory, EINVAL for anything else). With 1 or
+// 0 and `held` not NULL, the file stays open as *held, for lock_remove; the
+// caller closes it.
+int lock_read_pid(const char *path, long *pid, int *held);
+// Removes the lock file at `path` while it is still the file open as `held`
+// (the one lock_read_pid read): 1 when removed or already gone, 0 when
+// another file has taken its place (left alone), -1 with errno when it
+// cannot be removed.
+int lock_remove(const char *path, int held);
 
 // scan.cc
 enum scan_line_kind { SCAN_LINE_NONE, SCAN_LINE_HOST, SCAN_LINE_GUID, SCAN_LINE_STATUS };

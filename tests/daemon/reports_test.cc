@@ -270,3 +270,17 @@ TEST_F(Reports, LinesBeyond64KiBAreSkippedAndTakeNoMemory) {
     }
     EXPECT_EQ(media_lines().size(), 4u);
 }
+
+// The servant closes an idle connection after 30 s here, and the daemon's
+// environment tells it never to: a report after a longer quiet still
+// arrives, as the daemon closed its side first.
+TEST_F(Reports, ReportAfterAQuietArrivesWhateverTheEnvironment) {
+    w = start_watch(tree, {"-ORBinConScanPeriod", "30"});
+    ASSERT_FALSE(w.ior.empty());
+    d = start_daemon(tree, {"-l"}, w.ior,
+                     merged({"ORBoutConScanPeriod=0", "ORBscanGranularity=0"}));
+    marker("0001");
+    std::this_thread::sleep_for(45s);  // the quiet is what is tested: nothing to wait on
+    marker("0002");
+    stop_with(SIGTERM);
+}

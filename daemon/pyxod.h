@@ -117,6 +117,9 @@ int scan_tree(const char *root, int *reports);
 int media_update(PYXO::media_ST *fresh);
 // 1 when media_update(fresh) would report, without changing anything.
 int media_changes(const PYXO::media_ST *fresh);
+// Reports as Removed, with its last address, every known attached medium
+// whose serial is not in the set `seen`. Returns the number of reports.
+int media_sweep(GHashTable *seen);
 // g_hash_table_foreach_remove callback: destroys one stored record.
 gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data);
 
@@ -131,9 +134,9 @@ int sysfs_monitor_fd(void);
 // Takes the events waiting on the monitor (a bounded number at a time) and
 // remembers the hosts they remove for the next pass. Returns how many.
 int sysfs_take_events(void);
-// One pass: every USB storage host goes to media_update, then every known
-// attached medium whose host is gone is reported Removed. The number of
-// reports sent goes to *reports if set.
+// One pass: every USB storage host goes to media_update under the identity
+// it holds, then every known attached medium whose host is gone is reported
+// Removed. The number of reports sent goes to *reports if set.
 void sysfs_pass(int *reports);
 // Releases udev and the monitor, once.
 void sysfs_close(void);

@@ -55,13 +55,12 @@ bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
-watch start_watch(const fixture_tree &tree, const std::vector<std::string> &args) {
+watch start_watch(const fixture_tree &tree, std::vector<std::string> args) {
     watch w;
     std::string ior_file = tree.dir + "/ior";
-    std::vector<std::string> argv = {bin_dir() + "/pyxo-watch", "--no-daemon", "--json",
-                                     "--ior-file", ior_file};
-    argv.insert(argv.end(), args.begin(), args.end());
-    w.proc = spawn(argv);
+    args.insert(args.begin(),
+                {bin_dir() + "/pyxo-watch", "--no-daemon", "--json", "--ior-file", ior_file});
+    w.proc = spawn(args);
     // The file appears (by rename) once the servant is ready to receive.
     if (!wait_for_file(
             ior_file, [](const std::string &t) { return t.rfind("IOR:", 0) == 0; }, 20s))

@@ -32,7 +32,7 @@ struct watch {
     std::vector<bool> used;  // output lines already returned by wait_report
 };
 // With `args` (ORB options) after its own.
-watch start_watch(const fixture_tree &tree, const std::vector<std::string> &args = {});
+watch start_watch(const fixture_tree &tree, std::vector<std::string> args = {});
 // The daemon, with `args` before the IOR (`ior` empty: none appended).
 child start_daemon(const fixture_tree &tree, const std::vector<std::string> &args,
                    const std::string &ior, const spawn_options &extra = {});

@@ -32,7 +32,7 @@ int lock_parse_pid(const char *text, long *pid) {
     return 1;
 }
 
-int lock_read_pid(const char *path, long *pid) {
+int lock_read_pid(const char *path, long *pid, int *held) {
     // Never blocks: a FIFO planted at the path would hang a plain open.
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
@@ -49,9 +49,32 @@ int lock_read_pid(const char *path, long *pid) {
     // huge or binary file costs no more than its first line's worth.
     char text[64];
     ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
     text[n > 0 ? n : 0] = '\0';
+    if (held != NULL)
+        *held = fd;
+    else
+        close(fd);
     return lock_parse_pid(text, pid);
+}
+
+int lock_remove(const char *path, int held) {
+    // Another start that judged the same file may have removed it and put
+    // its own lock there meanwhile: that one is not ours to remove. The
+    // file judged is still open, so no new file can have its inode number.
+    // The path is followed as the reading followed it. Between this check
+    // and the unlink a start of the same round could still slip its lock in
+    // and lose it; that needs this process to be held up right here while
+    // the other removes the file, writes a new one and links it.
+    struct stat judged, now;
+    if (fstat(held, &judged) != 0)
+        return -1;
+    if (stat(path, &now) != 0)
+        return errno == ENOENT ? 1 : -1;  // gone already: as good as removed
+    if (now.st_dev != judged.st_dev || now.st_ino != judged.st_ino)
+        return 0;
+    if (unlink(path) != 0)
+        return errno == ENOENT ? 1 : -1;
+    return 1;
 }
 
 // 1 when the status file of `pid` has a line that names pyxod, in any letter
@@ -97,41 +120,58 @@ static void stop_cannot_remove(int error) {
     go_signal(SIGTERM);
 }
 
-// Removes the lock file. Gone already (its daemon removed it) is as good as
-// removed.
-static void remove_lock(const char *path) {
-    if (unlink(path) != 0 && errno != ENOENT)
-        stop_cannot_remove(errno);
-}
-
-// Writes our pid into a new lock file: 0, or the errno of the failure. A
-// lock that could not be written whole is removed: without a pid in it the
-// shutdown would leave it behind for the next start to warn about.
-static int write_lock(const char *path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return errno;
-    FILE *f = fdopen(fd, "w");
-    int error = 0;
-    if (f == NULL) {
+// Puts a lock file holding our pid at `path` in one step: the pid is
+// written whole into a file of its own beside it, which is then linked to
+// the path. No start ever sees a lock without its pid, and a link never
+// replaces a lock that another start put there first. 0, EEXIST when a file
+// is at the path, or the errno of the failure.
+static int publish_lock(const char *path) {
+    // The mode a plain create gives, as the file had before it was written
+    // aside. Nothing but this thread runs yet to see the umask changed.
+    mode_t mask = umask(0);
+    umask(mask);
+    char *temp = g_strconcat(path, ".XXXXXX", NULL);
+    int fd = mkostemp(temp, O_CLOEXEC);
+    int error = fd < 0 ? errno : 0;
+    FILE *f = fd < 0 ? NULL : fdopen(fd, "w");
+    if (fd >= 0 && f == NULL) {
         error = errno;
         close(fd);
-    } else {
-        if (fprintf(f, "%d", (int)getpid()) < 0)
+    }
+    if (f != NULL) {
+        if (fprintf(f, "%d", (int)getpid()) < 0 || fchmod(fd, 0666 & ~mask) != 0)
             error = errno;
         if (fclose(f) != 0 && error == 0)
             error = errno;
     }
-    if (error != 0)
-        unlink(path);
+    if (error == 0 && link(temp, path) != 0)
+        error = errno;
+    if (fd >= 0)
+        unlink(temp);
+    g_free(temp);
     return error;
 }
 
+// Each round removes a lock, or finds that another start put its own in
+// place meanwhile (then terminated in the next round, as any running
+// daemon is). Starts racing one another use a round each time one of them
+// wins; the bound only keeps a path that never takes a lock (a dangling
+// symbolic link: absent to access(), present to link()) from spinning.
+static const int takeover_rounds = 16;
+
 int register_process(void) {
     const char *path = pyxo_lock_file();
-    while (access(path, F_OK) == 0) {
+    int error = EEXIST;
+    for (int round = 0; round < takeover_rounds && error == EEXIST; round++) {
+        if (access(path, F_OK) != 0) {
+            error = publish_lock(path);
+            continue;
+        }
         long pid = 0;
-        int got = lock_read_pid(path, &pid);
+        int held = -1;
+        int got = lock_read_pid(path, &pid, &held);
+        if (got == -1 && errno == ENOENT)
+            continue;  // its daemon removed it since access() saw it
         if (got == -1) {
             logprintf(LOG_ERR, "Can't access the lock file, permission denied, abort");
             go_signal(SIGTERM);
@@ -143,27 +183,26 @@ int register_process(void) {
             stop_cannot_remove(errno);
             return 0;
         }
-        if (got == 0) {
+        if (got == 0)
             logprintf(LOG_WARNING, "Bad lock file format, just remove");
-            remove_lock(path);
-            continue;
-        }
         // Our own pid in the lock is a stale lock whose number came round to
         // us: signalling it would stop this very daemon. Ids of no process
         // (0, negative, too large) are stale too; kill() would take them as
         // process groups.
-        int named = pid > 0 && pid != (long)getpid() ? is_pyxod(pid) : -1;
-        if (named < 0) {
-            remove_lock(path);
-            continue;
-        }
-        if (named)
+        int named = got == 1 && pid > 0 && pid != (long)getpid() ? is_pyxod(pid) : -1;
+        if (named > 0)
             terminate_old_daemon((pid_t)pid);
-        remove_lock(path);
-        break;
+        int removed = lock_remove(path, held);
+        int error_removing = errno;
+        close(held);
+        if (removed < 0) {
+            stop_cannot_remove(error_removing);
+            return 0;
+        }
+        // Malformed or stale: examined again. Replaced: written at once.
+        if (removed > 0 && named >= 0)
+            error = publish_lock(path);
     }
-
-    int error = write_lock(path);
     if (error != 0) {
         logprintf(LOG_WARNING, "Can't create the lock file ( %d ), abort", error);
         return 0;

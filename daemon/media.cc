@@ -50,6 +50,25 @@ int media_update(PYXO::media_ST *fresh) {
     return 1;
 }
 
+int media_sweep(GHashTable *seen) {
+    int sent = 0;
+    GHashTableIter known;
+    gpointer key, value;
+    g_hash_table_iter_init(&known, hash_tab);
+    while (g_hash_table_iter_next(&known, &key, &value)) {
+        PYXO::media_ST *stored = (PYXO::media_ST *)value;
+        if (!stored->attached || g_hash_table_contains(seen, key))
+            continue;
+        // Removed, with the last host address it had. The update changes
+        // the stored record only, never the table's keys.
+        PYXO::media_ST *fresh = NULL;
+        PYXO_media_ST_copy(&stored, &fresh);
+        fresh->attached = FALSE;
+        sent += media_update(fresh);
+    }
+    return sent;
+}
+
 gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data) {
     (void)key;
     (void)user_data;

@@ -81,8 +81,15 @@ int register_process(void);
 int lock_parse_pid(const char *text, long *pid);
 // Reads the lock file at `path`, never blocking: 1 with *pid set, 0 when it
 // holds no number, -1 when it cannot be opened, -2 when it is not a regular
-// file (errno EISDIR for a directory, EINVAL for anything else).
-int lock_read_pid(const char *path, long *pid);
+// file (errno EISDIR for a directory, EINVAL for anything else). With 1 or
+// 0 and `held` not NULL, the file stays open as *held, for lock_remove; the
+// caller closes it.
+int lock_read_pid(const char *path, long *pid, int *held);
+// Removes the lock file at `path` while it is still the file open as `held`
+// (the one lock_read_pid read): 1 when removed or already gone, 0 when
+// another file has taken its place (left alone), -1 with errno when it
+// cannot be removed.
+int lock_remove(const char *path, int held);
 
 // scan.cc
 enum scan_line_kind { SCAN_LINE_NONE, SCAN_LINE_HOST, SCAN_LINE_GUID, SCAN_LINE_STATUS };
@@ -110,6 +117,9 @@ int scan_tree(const char *root, int *reports);
 int media_update(PYXO::media_ST *fresh);
 // 1 when media_update(fresh) would report, without changing anything.
 int media_changes(const PYXO::media_ST *fresh);
+// Reports as Removed, with its last address, every known attached medium
+// whose serial is not in the set `seen`. Returns the number of reports.
+int media_sweep(GHashTable *seen);
 // g_hash_table_foreach_remove callback: destroys one stored record.
 gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data);
 
@@ -124,9 +134,9 @@ int sysfs_monitor_fd(void);
 // Takes the events waiting on the monitor (a bounded number at a time) and
 // remembers the hosts they remove for the next pass. Returns how many.
 int sysfs_take_events(void);
-// One pass: every USB storage host goes to media_update, then every known
-// attached medium whose host is gone is reported Removed. The number of
-// reports sent goes to *reports if set.
+// One pass: every USB storage host goes to media_update under the identity
+// it holds, then every known attached medium whose host is gone is reported
+// Removed. The number of reports sent goes to *reports if set.
 void sysfs_pass(int *reports);
 // Releases udev and the monitor, once.
 void sysfs_close(void);

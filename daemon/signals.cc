@@ -135,8 +135,12 @@ void free_process(void) {
     // one took the lock over, must not remove the new daemon's file.
     const char *path = pyxo_lock_file();
     long pid = 0;
-    if (lock_read_pid(path, &pid) == 1 && pid == (long)getpid())
-        unlink(path);
+    int held = -1;
+    int got = lock_read_pid(path, &pid, &held);
+    if (got == 1 && pid == (long)getpid())
+        lock_remove(path, held);
+    if (got >= 0)
+        close(held);
 }
 
 void exit_daemon(void) {

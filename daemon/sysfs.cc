@@ -2,7 +2,8 @@
 // kernels show them, read through libudev, with a pass woken by each
 // scsi_host event and at least every 3 seconds. A medium is a host whose
 // proc_name is usb-storage or uas below a USB device; it is known by the
-// device's ids and serial, and it is attached while its host exists.
+// device's ids and serial (and its port, where that is not enough to tell
+// it apart), and it is attached while its host exists.
 #include <errno.h>
 #include <libudev.h>
 #include <stdio.h>
@@ -10,6 +11,9 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "pyxo_usb_storage.h"
 #include "pyxod.h"
@@ -84,22 +88,35 @@ static int usb_id(struct udev_device *usb, const char *name, char *out) {
     return 1;
 }
 
-// The medium's identity: the two ids and the serial attribute as the kernel
-// gives it. Without a usable serial (none, empty, or holding control bytes,
-// which would break the log line), the ids, a colon and the USB device's
-// sysfs name, its port: the same stick in the same port keeps its name.
-// Newly allocated; NULL when the ids are not there.
-static char *media_serial(struct udev_device *usb) {
+// Whether a serial can name a medium: it is printed in the log line and by
+// servants on terminals, where control characters (C0, DEL, C1) and the
+// bidirectional overrides and isolates could break the line or make it say
+// something else. Bytes that are no UTF-8 are not text at all.
+static bool serial_usable(const char *serial) {
+    if (serial == NULL || serial[0] == '\0' || !g_utf8_validate(serial, -1, NULL))
+        return false;
+    for (const char *p = serial; *p; p = g_utf8_next_char(p)) {
+        gunichar c = g_utf8_get_char(p);
+        if (c < 0x20 || (c >= 0x7f && c <= 0x9f) || (c >= 0x202a && c <= 0x202e) ||
+            (c >= 0x2066 && c <= 0x2069))
+            return false;
+    }
+    return true;
+}
+
+// The medium's identity as the stick alone gives it: the two ids and the
+// serial attribute as the kernel gives it. Without a usable serial, the
+// ids, a colon and the USB device's sysfs name, its port: the same stick in
+// the same port keeps its name. Empty when the ids are not there.
+static std::string media_serial(struct udev_device *usb, const std::string &port) {
     char vendor[5], product[5];
     if (!usb_id(usb, "idVendor", vendor) || !usb_id(usb, "idProduct", product))
-        return NULL;
+        return "";
+    std::string ids = std::string(vendor) + product;
     const char *serial = udev_device_get_sysattr_value(usb, "serial");
-    bool usable = serial != NULL && serial[0] != '\0';
-    for (const char *p = serial; usable && *p; p++)
-        usable = !g_ascii_iscntrl(*p);
-    if (usable)
-        return g_strconcat(vendor, product, serial, NULL);
-    return g_strconcat(vendor, product, ":", udev_device_get_sysname(usb), NULL);
+    if (serial_usable(serial))
+        return ids + serial;
+    return ids + ":" + port;
 }
 
 // N of "hostN", or -1 for any other name.
@@ -146,79 +163,135 @@ static void first_device(struct udev_device *host, PYXO::media_ST *media) {
     media->scsi.s_lun = (CORBA::Short)best[2];
 }
 
-// What one scsi_host device says: a fresh record when it is a USB storage
-// host, else NULL.
-static PYXO::media_ST *examine(struct udev_device *host) {
+// One USB storage host found by a pass.
+struct found_host {
+    struct udev_device *device;  // the scsi_host device; the pass unrefs it
+    long number;                 // N of hostN
+    std::string base;            // its identity as the stick alone gives it
+    std::string port;            // the USB device's sysfs name
+};
+
+// The identity each host present holds, by the host's syspath, with the
+// base it was formed from. Clones (sticks that share ids and serial) each
+// need an identity of their own, and a host keeps the one it holds for as
+// long as it exists: a clone plugged in later, even on a lower host number
+// or a port that sorts first, never takes it over.
+struct held_identity {
+    std::string base, identity;
+};
+static std::map<std::string, held_identity> held;
+
+// What one scsi_host device says: true, with *found filled in but for its
+// device, when it is a USB storage host.
+static bool examine(struct udev_device *host, found_host *found) {
     const char *driver = udev_device_get_sysattr_value(host, "proc_name");
     if (!pyxo_usb_storage_driver(driver))
-        return NULL;
-    long number = host_number(udev_device_get_sysname(host));
-    if (number < 0)
-        return NULL;
+        return false;
+    found->number = host_number(udev_device_get_sysname(host));
+    if (found->number < 0)
+        return false;
     struct udev_device *usb =
         udev_device_get_parent_with_subsystem_devtype(host, "usb", "usb_device");
-    if (usb == NULL)
-        return NULL;
-    char *serial = media_serial(usb);
-    if (serial == NULL)
-        return NULL;
+    const char *port = usb != NULL ? udev_device_get_sysname(usb) : NULL;
+    if (port == NULL)
+        return false;
+    found->port = port;
+    found->base = media_serial(usb, found->port);
+    return !found->base.empty();
+}
+
+// Every USB storage host present: those that no remove event since the
+// last pass counts as gone.
+static std::vector<found_host> find_hosts(void) {
+    std::vector<found_host> all;
+    struct udev_enumerate *hosts = udev_enumerate_new(udev);
+    if (hosts == NULL)
+        return all;
+    udev_enumerate_add_match_subsystem(hosts, "scsi_host");
+    udev_enumerate_scan_devices(hosts);
+    struct udev_list_entry *entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(hosts)) {
+        const char *path = udev_list_entry_get_name(entry);
+        if (g_hash_table_contains(removed, path))
+            continue;
+        found_host found;
+        found.device = udev_device_new_from_syspath(udev, path);
+        if (found.device == NULL)
+            continue;  // gone since the enumeration
+        if (examine(found.device, &found))
+            all.push_back(found);
+        else
+            udev_device_unref(found.device);
+    }
+    udev_enumerate_unref(hosts);
+    return all;
+}
+
+// Gives each host its identity: a host keeps the one it holds; a newcomer,
+// lowest host number first, takes its base unless a host present holds it,
+// else its base, a colon and its port. The identities given go to `seen`.
+static std::map<std::string, held_identity> give_identities(std::vector<found_host> &found,
+                                                            GHashTable *seen) {
+    std::map<std::string, held_identity> now;
+    std::vector<found_host *> newcomers;
+    for (auto &h : found) {
+        const char *path = udev_device_get_syspath(h.device);
+        auto it = held.find(path);
+        if (it != held.end() && it->second.base == h.base) {
+            now[path] = it->second;
+            g_hash_table_add(seen, g_strdup(it->second.identity.c_str()));
+        } else {
+            newcomers.push_back(&h);
+        }
+    }
+    std::stable_sort(
+        newcomers.begin(), newcomers.end(),
+        [](const found_host *a, const found_host *b) { return a->number < b->number; });
+    for (found_host *h : newcomers) {
+        std::string identity = h->base;
+        if (g_hash_table_contains(seen, identity.c_str()))
+            identity += ":" + h->port;
+        // Nothing else tells it apart (a serial that ends like a port
+        // name): it waits until the other is gone.
+        if (g_hash_table_contains(seen, identity.c_str()))
+            continue;
+        g_hash_table_add(seen, g_strdup(identity.c_str()));
+        now[udev_device_get_syspath(h->device)] = {h->base, identity};
+    }
+    return now;
+}
+
+// Hands one host to media_update under `identity`: 1 when it reported.
+static int report_host(const found_host &h, const std::string &identity) {
     PYXO::media_ST *fresh = NULL;
     PYXO_media_ST_new(&fresh);
-    fresh->serial = (const char *)serial;
-    g_free(serial);
+    fresh->serial = identity.c_str();
     fresh->attached = TRUE;
-    fresh->scsi.s_bus = (CORBA::Short)number;  // the low 16 bits, as the /proc scan keeps them
-    return fresh;
+    fresh->scsi.s_bus = (CORBA::Short)h.number;  // the low 16 bits, as the /proc scan keeps them
+    // The address is looked up only for a report.
+    if (!media_changes(fresh)) {
+        PYXO_media_ST_destroy(&fresh);
+        return 0;
+    }
+    first_device(h.device, fresh);
+    return media_update(fresh);
 }
 
 void sysfs_pass(int *reports) {
-    int sent = 0;
-    // The serials found in this pass: the first host of a serial wins, and
-    // every other known medium is gone. Owns copies of its keys.
-    GHashTable *seen = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
-    struct udev_enumerate *hosts = udev_enumerate_new(udev);
-    if (hosts != NULL) {
-        udev_enumerate_add_match_subsystem(hosts, "scsi_host");
-        udev_enumerate_scan_devices(hosts);
-        struct udev_list_entry *entry;
-        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(hosts)) {
-            const char *path = udev_list_entry_get_name(entry);
-            if (g_hash_table_contains(removed, path))
-                continue;
-            struct udev_device *host = udev_device_new_from_syspath(udev, path);
-            if (host == NULL)
-                continue;  // gone since the enumeration
-            PYXO::media_ST *fresh = examine(host);
-            if (fresh != NULL && !g_hash_table_contains(seen, (const char *)fresh->serial)) {
-                g_hash_table_add(seen, g_strdup((const char *)fresh->serial));
-                // The address is looked up only for a report.
-                if (media_changes(fresh)) {
-                    first_device(host, fresh);
-                    sent += media_update(fresh);
-                    fresh = NULL;
-                }
-            }
-            if (fresh != NULL)
-                PYXO_media_ST_destroy(&fresh);
-            udev_device_unref(host);
-        }
-        udev_enumerate_unref(hosts);
-    }
+    std::vector<found_host> found = find_hosts();
     g_hash_table_remove_all(removed);
-
-    GHashTableIter known;
-    gpointer key, value;
-    g_hash_table_iter_init(&known, hash_tab);
-    while (g_hash_table_iter_next(&known, &key, &value)) {
-        PYXO::media_ST *stored = (PYXO::media_ST *)value;
-        if (!stored->attached || g_hash_table_contains(seen, key))
-            continue;
-        // Removed, with the last host address it had.
-        PYXO::media_ST *fresh = NULL;
-        PYXO_media_ST_copy(&stored, &fresh);
-        fresh->attached = FALSE;
-        sent += media_update(fresh);
+    // The identities present: every other known medium is gone. Owns copies
+    // of its keys.
+    GHashTable *seen = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
+    held = give_identities(found, seen);
+    int sent = 0;
+    for (auto &h : found) {
+        auto it = held.find(udev_device_get_syspath(h.device));
+        if (it != held.end())
+            sent += report_host(h, it->second.identity);
+        udev_device_unref(h.device);
     }
+    sent += media_sweep(seen);
     g_hash_table_destroy(seen);
     if (reports != NULL)
         *reports = sent;
@@ -233,4 +306,5 @@ void sysfs_close(void) {
         g_hash_table_destroy(removed);
         removed = NULL;
     }
+    held.clear();
 }

@@ -77,8 +77,8 @@ CORBA::ORB_ptr watch_orb_init(int &argc, char **argv) {
     // is full, where omniORB's accept spins.) A request that starts but
     // never ends gives its thread back after 5 s. A connection idle for
     // 180 s is closed. The daemon's ORB closes its own idle connection
-    // after 120 s, and it must be the first to do so: a oneway report sent
-    // on a connection we have just closed is lost without an error.
+    // after 20 to 25 s, and it must be the first to do so: a oneway report
+    // sent on a connection we have just closed is lost without an error.
     std::string endpoint = std::string("giop:unix:") + socket_path;
     const char *options[][2] = {{"endPoint", endpoint.c_str()},
                                 {"unixTransportPermission", "0600"},

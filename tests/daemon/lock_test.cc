@@ -238,3 +238,40 @@ TEST_F(Lock, SigtermDuringTheTakeoverStopsAtOnce) {
             w.proc, [](const std::string &l) { return contains(l, "daemon_attached"); }, 500ms)
             .empty());
 }
+
+// Starters racing over a running daemon's lock: one daemon stays, and the
+// lock names it.
+TEST_F(Lock, RacingStartersLeaveOneDaemon) {
+    start();
+    for (int round = 0; round < 3; round++) {
+        std::vector<child> all;
+        all.push_back(std::move(d));
+        for (int i = 0; i < 5; i++)
+            all.push_back(start_daemon(tree, {"-l"}, w.ior, merged()));
+        // Each one is reaped as soon as it ends: a zombie counts as running.
+        auto end = std::chrono::steady_clock::now() + 60s;
+        std::vector<child *> running;
+        while (running.size() != 1 || read_file(tree.lock) != std::to_string(running[0]->pid)) {
+            ASSERT_LT(std::chrono::steady_clock::now(), end) << running.size() << " running";
+            running.clear();
+            for (auto &c : all)
+                if (wait_exit(c, 10ms) == -1)
+                    running.push_back(&c);
+        }
+        d = std::move(*running[0]);
+    }
+    struct stat lock, log;  // both as a plain create makes them
+    ASSERT_EQ(stat(tree.lock.c_str(), &lock) | stat(tree.log.c_str(), &log), 0);
+    EXPECT_EQ(lock.st_mode, log.st_mode);
+    stop_with(SIGTERM);
+}
+
+TEST_F(Lock, DanglingSymlinkIsNotFollowed) {
+    ASSERT_EQ(symlink((tree.dir + "/elsewhere").c_str(), tree.lock.c_str()), 0);
+    d = start_daemon(tree, {}, "IOR:00", merged());
+    EXPECT_EQ(status_text(wait_exit(d, kPass)), "signal 15");
+    drain(d, 5s);
+    EXPECT_EQ(d.lines, (std::vector<std::string>{
+                           "WARNING: Can't create the lock file ( 17 ), abort", "Exit"}));
+    EXPECT_FALSE(file_exists(tree.dir + "/elsewhere"));
+}

@@ -270,3 +270,14 @@ TEST_F(Reports, LinesBeyond64KiBAreSkippedAndTakeNoMemory) {
     }
     EXPECT_EQ(media_lines().size(), 4u);
 }
+
+// Idle connections: the servant closes after 30 s, the environment says never.
+TEST_F(Reports, ReportAfterAQuietArrivesWhateverTheEnvironment) {
+    w = start_watch(tree, {"-ORBinConScanPeriod", "30"});
+    d = start_daemon(tree, {"-l"}, w.ior,
+                     merged({"ORBoutConScanPeriod=0", "ORBscanGranularity=0"}));
+    marker("0001");
+    std::this_thread::sleep_for(45s);  // the quiet is what is tested: nothing to wait on
+    marker("0002");
+    stop_with(SIGTERM);
+}

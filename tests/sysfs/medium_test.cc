@@ -143,7 +143,7 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     start({"--json", "--notify"}, on_display.env);
     usb_stick never = stick(5, "D0");  // its disk never comes
     never.scanned = false;
-    usb_stick slow = stick(2, "Q\"B\\\xff");  // its disk comes after the report
+    usb_stick slow = stick(2, "Q\"B\\\xc3\xbf");  // its disk comes after the report
     slow.partitions = {20480, 16384};
     slow.backing = {"", vfat.path(), ext4.path()};
     usb_stick whole = stick(3, "B0");  // a filesystem on the whole disk, nothing in its inquiry
@@ -156,7 +156,7 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     closed.backing = {"", dead, dead};
     ASSERT_TRUE(usb_stick_plug(testbed, never));
     std::string slow_report = R"("serial":"07815567Q\"B\\)"
-                              "\xef\xbf\xbd"
+                              "\xc3\xbf"
                               R"(","attached":true)";
     ASSERT_TRUE(usb_stick_plug(testbed, slow, [&](const std::string &path) {
         if (contains(path, "/target"))
@@ -170,7 +170,7 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
               std::find(w.lines.begin(), w.lines.end(), line_with(slow_report)));
     EXPECT_EQ(slow_medium,
               R"({"op":"medium","serial":"07815567Q\"B\\)"
-              "\xef\xbf\xbd"
+              "\xc3\xbf"
               R"(","device":"/dev/sdc","vendor":"SanDisk","model":"Cruzer Blade",)"
               R"("size":16008609792,"partitions":[{"device":"/dev/sdc1","type":"vfat"},)"
               R"({"device":"/dev/sdc2","type":"ext4"}]})");
@@ -236,9 +236,9 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
 TEST_F(Medium, TextLinesAndNoSessionBus) {
     temp_dir runtime;
     start({"--notify"}, {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "XDG_RUNTIME_DIR=" + runtime.path});
-    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "Q\"\xff")));
+    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "Q\"\xc3\xbf")));
     ASSERT_TRUE(usb_stick_plug(testbed, stick(3, "E0")));
-    std::string serial = "\"07815567Q\\\"\xff\"";
+    std::string serial = "\"07815567Q\\\"\xc3\xbf\"";
     EXPECT_EQ(line_with(" media changed        " + serial).substr(8),
               "  media changed        " + serial + " Attached  host 2");
     EXPECT_EQ(line_with(" medium               " + serial).substr(8),

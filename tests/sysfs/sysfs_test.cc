@@ -141,6 +141,12 @@ TEST_F(Sysfs, BadAttributesAndThousandsOfHosts) {
         {std::nullopt, "noid", nullptr},        // no idVendor: skipped
         {"07g1", "nothex", nullptr},            // not hex: skipped
         {"07811", "long", nullptr},             // five digits: skipped
+        // What would lie on a terminal: by port.
+        {"0781", "a\xc2\x9bz", "07815567:4-10"},      // C1 control (CSI)
+        {"0781", "a\x7fz", "07815567:4-11"},          // DEL
+        {"0781", "a\xe2\x80\xaez", "07815567:4-12"},  // right-to-left override
+        {"0781", "a\xe2\x81\xa6z", "07815567:4-13"},  // left-to-right isolate
+        {"0781", "a\xffz", "07815567:4-14"},          // no UTF-8
     };
     int n = 1;
     for (auto &c : cases) {
@@ -166,7 +172,32 @@ TEST_F(Sysfs, BadAttributesAndThousandsOfHosts) {
     sysfs_marker("f1", 60);
     sysfs_marker("f2", 61);
     stop_with(SIGTERM);
-    EXPECT_EQ(media_lines().size(), 6u + 2u);
+    EXPECT_EQ(media_lines().size(), 11u + 2u);
+}
+
+// Clones (sticks that share ids and serial) each get their own reports:
+// the first to come keeps the plain identity while it stays, the other is
+// told apart by its port, whichever order they come and go in.
+TEST_F(Sysfs, ClonesEachGetTheirOwnReports) {
+    // Seen in one pass: the lower host number is plain, its port sorts last.
+    plug(stick("7-9", "c0", 70));
+    plug(stick("7-1", "c0", 71));
+    start({"-l", "--sysfs"});
+    expect("07815567c0", true, 70);
+    expect("07815567c0:7-1", true, 71);
+    // Plugged in turn, pulled in either order.
+    plug(stick("7-2", "c1", 72)), expect("07815567c1", true, 72);
+    plug(stick("7-3", "c1", 73)), expect("07815567c1:7-3", true, 73);
+    usb_stick_pull(testbed, stick("7-3", "c1", 73)), expect("07815567c1:7-3", false, 73);
+    usb_stick_pull(testbed, stick("7-2", "c1", 72)), expect("07815567c1", false, 72);
+    // The second on a lower host number, in a port that sorts first.
+    plug(stick("7-5", "c2", 75)), expect("07815567c2", true, 75);
+    plug(stick("7-4", "c2", 74)), expect("07815567c2:7-4", true, 74);
+    usb_stick_pull(testbed, stick("7-5", "c2", 75)), expect("07815567c2", false, 75);
+    usb_stick_pull(testbed, stick("7-4", "c2", 74)), expect("07815567c2:7-4", false, 74);
+    sysfs_marker("e1", 30);
+    stop_with(SIGTERM);
+    EXPECT_EQ(media_lines().size(), 2u + 4u + 4u + 1u);
 }
 
 TEST_F(Sysfs, EventFloodNeitherStallsNorStops) {

@@ -73,94 +73,15 @@ int sysfs_take_events(void) {
     return taken;
 }
 
-// Four hexadecimal digits, as the kernel writes a USB id, in lower case into
-// `out` (5 bytes). 0 for anything else.
-static int usb_id(struct udev_device *usb, const char *name, char *out) {
-    const char *value = udev_device_get_sysattr_value(usb, name);
-    if (value == NULL || strlen(value) != 4)
-        return 0;
-    for (int i = 0; i < 4; i++) {
-        if (!g_ascii_isxdigit(value[i]))
-            return 0;
-        out[i] = g_ascii_tolower(value[i]);
-    }
-    out[4] = '\0';
-    return 1;
-}
-
-// Whether a serial can name a medium: it is printed in the log line and by
-// servants on terminals, where control characters (C0, DEL, C1) and the
-// bidirectional overrides and isolates could break the line or make it say
-// something else. Bytes that are no UTF-8 are not text at all.
-static bool serial_usable(const char *serial) {
-    if (serial == NULL || serial[0] == '\0' || !g_utf8_validate(serial, -1, NULL))
-        return false;
-    for (const char *p = serial; *p; p = g_utf8_next_char(p)) {
-        gunichar c = g_utf8_get_char(p);
-        if (c < 0x20 || (c >= 0x7f && c <= 0x9f) || (c >= 0x202a && c <= 0x202e) ||
-            (c >= 0x2066 && c <= 0x2069))
-            return false;
-    }
-    return true;
-}
-
-// The medium's identity as the stick alone gives it: the two ids and the
-// serial attribute as the kernel gives it. Without a usable serial, the
-// ids, a colon and the USB device's sysfs name, its port: the same stick in
-// the same port keeps its name. Empty when the ids are not there.
-static std::string media_serial(struct udev_device *usb, const std::string &port) {
-    char vendor[5], product[5];
-    if (!usb_id(usb, "idVendor", vendor) || !usb_id(usb, "idProduct", product))
-        return "";
-    std::string ids = std::string(vendor) + product;
-    const char *serial = udev_device_get_sysattr_value(usb, "serial");
-    if (serial_usable(serial))
-        return ids + serial;
-    return ids + ":" + port;
-}
-
-// N of "hostN", or -1 for any other name.
-static long host_number(const char *name) {
-    if (name == NULL || strncmp(name, "host", 4) != 0 || name[4] == '\0' ||
-        strspn(name + 4, "0123456789") != strlen(name + 4) || strlen(name + 4) > 9)
-        return -1;
-    return strtol(name + 4, NULL, 10);
-}
-
 // Channel, target and lun of the host's first SCSI device (H:C:T:L, lowest
 // first); left as they are while it has none.
 static void first_device(struct udev_device *host, PYXO::media_ST *media) {
-    // The class device's parent is the host of the scsi bus, above its targets.
-    struct udev_device *bus_host = udev_device_get_parent(host);
-    if (bus_host == NULL)
+    std::vector<pyxo_scsi_device> devices = pyxo_usb_storage_scsi_devices(udev, host);
+    if (devices.empty())
         return;
-    struct udev_enumerate *children = udev_enumerate_new(udev);
-    if (children == NULL)
-        return;
-    udev_enumerate_add_match_parent(children, bus_host);
-    udev_enumerate_add_match_sysname(children, "*:*:*:*");
-    udev_enumerate_scan_devices(children);
-    long best[3] = {0, 0, 0};
-    bool found = false;
-    struct udev_list_entry *entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(children)) {
-        const char *path = udev_list_entry_get_name(entry);
-        const char *name = strrchr(path, '/');
-        long h, c, t, l;
-        int end = 0;
-        if (name == NULL || sscanf(name + 1, "%ld:%ld:%ld:%ld%n", &h, &c, &t, &l, &end) != 4 ||
-            name[1 + end] != '\0')
-            continue;
-        long now[3] = {c, t, l};
-        if (!found || std::lexicographical_compare(now, now + 3, best, best + 3)) {
-            best[0] = c, best[1] = t, best[2] = l;
-            found = true;
-        }
-    }
-    udev_enumerate_unref(children);
-    media->scsi.s_channel = (CORBA::Short)best[0];
-    media->scsi.s_id = (CORBA::Short)best[1];
-    media->scsi.s_lun = (CORBA::Short)best[2];
+    media->scsi.s_channel = (CORBA::Short)devices[0].channel;
+    media->scsi.s_id = (CORBA::Short)devices[0].id;
+    media->scsi.s_lun = (CORBA::Short)devices[0].lun;
 }
 
 // One USB storage host found by a pass.
@@ -187,7 +108,7 @@ static bool examine(struct udev_device *host, found_host *found) {
     const char *driver = udev_device_get_sysattr_value(host, "proc_name");
     if (!pyxo_usb_storage_driver(driver))
         return false;
-    found->number = host_number(udev_device_get_sysname(host));
+    found->number = pyxo_usb_storage_host_number(udev_device_get_sysname(host));
     if (found->number < 0)
         return false;
     struct udev_device *usb =
@@ -196,7 +117,7 @@ static bool examine(struct udev_device *host, found_host *found) {
     if (port == NULL)
         return false;
     found->port = port;
-    found->base = media_serial(usb, found->port);
+    found->base = pyxo_usb_storage_identity(usb);
     return !found->base.empty();
 }
 

@@ -107,39 +107,30 @@ static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_
 
 std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *complete) {
     std::vector<watch_disk> disks;
-    *complete = false;
     std::string name = "host" + std::to_string(host);
     struct udev_device *host_class =
         udev_device_new_from_subsystem_sysname(udev, "scsi_host", name.c_str());
-    // The class device's parent is the host of the scsi bus, above its targets.
-    struct udev_device *bus_host = host_class ? udev_device_get_parent(host_class) : NULL;
     struct udev_device *usb =
         host_class ? udev_device_get_parent_with_subsystem_devtype(host_class, "usb", "usb_device")
                    : NULL;
-    std::vector<std::pair<std::array<int, 3>, watch_disk>> found;  // by channel, id, lun
     bool all_there = true;
-    if (bus_host != NULL) {
-        children(udev, bus_host, "scsi", "scsi_device", [&](struct udev_device *scsi) {
-            // Disk, CD-ROM, optical memory, simplified disk: what has a medium.
-            const char *type = udev_device_get_sysattr_value(scsi, "type");
-            int t = type != NULL ? atoi(type) : -1;
-            if (t != 0 && t != 5 && t != 7 && t != 14)
-                return;
-            int h, c, i, l;
-            if (sscanf(udev_device_get_sysname(scsi), "%d:%d:%d:%d", &h, &c, &i, &l) != 4)
-                return;
+    for (const pyxo_scsi_device &d : pyxo_usb_storage_scsi_devices(udev, host_class)) {
+        struct udev_device *scsi = udev_device_new_from_syspath(udev, d.syspath.c_str());
+        if (scsi == NULL)
+            continue;  // gone since the enumeration
+        // Disk, CD-ROM, optical memory, simplified disk: what has a medium.
+        const char *type = udev_device_get_sysattr_value(scsi, "type");
+        int t = type != NULL ? atoi(type) : -1;
+        if (t == 0 || t == 5 || t == 7 || t == 14) {
             watch_disk disk;
             disk.vendor = trimmed(scsi, "vendor");
             disk.model = trimmed(scsi, "model");
             add_block_device(udev, scsi, disk);
             all_there = all_there && !disk.device.empty();
-            found.push_back({{c, i, l}, disk});
-        });
+            disks.push_back(disk);
+        }
+        udev_device_unref(scsi);
     }
-    std::sort(found.begin(), found.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
-    for (auto &f : found)
-        disks.push_back(f.second);
     *complete = !disks.empty() && all_there;
     if (disks.empty())
         disks.emplace_back();

@@ -194,8 +194,8 @@ static std::string partitions_text(const watch_disk &disk) {
     std::string out;
     for (const watch_partition &p : disk.partitions) {
         out += out.empty() ? "" : ", ";
-        out +=
-            p.device.substr(p.device.rfind('/') + 1) + " " + (p.type.empty() ? "unknown" : p.type);
+        out += p.device.substr(p.device.rfind('/') + 1) + " " +
+               (p.fstype.empty() ? "unknown" : p.fstype);
     }
     return out;
 }
@@ -220,7 +220,7 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
             for (const watch_partition &p : disk.partitions) {
                 json_builder_begin_object(b);
                 add_string(b, "device", p.device.c_str());
-                add_string(b, "type", p.type.empty() ? NULL : p.type.c_str());
+                add_string(b, "type", p.fstype.empty() ? NULL : p.fstype.c_str());
                 json_builder_end_object(b);
             }
             json_builder_end_array(b);

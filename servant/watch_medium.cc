@@ -371,7 +371,7 @@ static answer ask(const std::string &device, int stop_fd, std::string &reply, st
 bool watch_medium_probe(watch_disk &disk, int stop_fd) {
     static bool said = false;
     for (watch_partition &p : disk.partitions) {
-        p.type.clear();
+        p.fstype.clear();
         if (!disk.note.empty())
             continue;  // its disk stopped answering: the rest would wait as long
         std::string reply;
@@ -382,7 +382,7 @@ bool watch_medium_probe(watch_disk &disk, int stop_fd) {
             end = std::min(reply.find('\0', at), reply.size());
             std::string field = reply.substr(at, end - at);
             if (field.rfind("TYPE=", 0) == 0)
-                p.type = field.substr(5);
+                p.fstype = field.substr(5);
             if (field.rfind("ERRNO=", 0) != 0 || said)
                 continue;
             watch_output_note("pyxo-watch: cannot open " + p.device + ": " +

@@ -10,9 +10,17 @@
 
 struct udev;
 
+// A volume: a partition, or a disk without partitions. Each text is ""
+// where it is unknown or absent.
 struct watch_partition {
     std::string device;  // "/dev/sdb1"; the disk's own node when it has no partitions
-    std::string type;    // the probe's name; "" when none was found or it could not be read
+    std::string fstype;  // the probe's name; "" when none was found or it could not be read
+    // What its superblock says, as blkid names them: LABEL (bytes as the
+    // format stores them), UUID, VERSION, USAGE.
+    std::string label, uuid, fsver, usage;
+    // What the partition table says of it (partlabel: GPT only).
+    std::string partuuid, partlabel;
+    std::vector<std::string> mountpoints;  // where it is mounted, from the mount table
 };
 
 // One SCSI device below the host, as far as it is there.
@@ -23,7 +31,9 @@ struct watch_disk {
     std::string vendor, model;
     long long size = -1;  // bytes; -1 without a block device or a size that makes sense
     std::vector<watch_partition> partitions;  // types unset until watch_medium_probe
-    std::string note;  // why watch_medium_probe left types unknown: "" when it did not
+    std::string note;            // why watch_medium_probe left types unknown: "" when it did not
+    std::string pttype, ptuuid;  // the partition table's kind ("dos", "gpt") and id
+    int ro = -1, rm = -1;        // the block device's ro and removable flags; -1 unknown
 };
 
 // Whether hostN is in sysfs as the host of a USB storage driver (usb-storage

@@ -98,10 +98,12 @@ static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_
             parts.push_back({number != NULL ? strtol(number, NULL, 10) : 0, node_of(part)});
         });
         std::sort(parts.begin(), parts.end());
-        for (auto &p : parts)
-            disk.partitions.push_back({p.second, ""});
         if (parts.empty())
-            disk.partitions.push_back({disk.device, ""});
+            parts.push_back({0, disk.device});
+        for (auto &p : parts) {
+            disk.partitions.emplace_back();
+            disk.partitions.back().device = p.second;
+        }
     });
 }
 

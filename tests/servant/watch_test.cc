@@ -178,7 +178,9 @@ TEST(Format, SizesAndControlCharacters) {
         watch_disk disk;
         disk.device = "/dev/sdb";
         disk.size = watch_medium_size_bytes(c.sectors);
-        disk.partitions = {{"/dev/sdb1", "vfat"}};
+        disk.partitions.resize(1);
+        disk.partitions[0].device = "/dev/sdb1";
+        disk.partitions[0].fstype = "vfat";
         std::string json = watch_medium_line(WATCH_JSON, 0, "S", disk, NULL);
         EXPECT_TRUE(contains(json, std::string(",\"size\":") + c.json + ",")) << json;
         std::string text = watch_medium_line(WATCH_TEXT, 0, "S", disk, NULL);

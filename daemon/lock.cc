@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "pyxo_paths.h"
+#include "pyxo_proc_status.h"
 #include "pyxod.h"
 
 int lock_parse_pid(const char *text, long *pid) {
@@ -80,22 +81,17 @@ int lock_remove(const char *path, int held) {
 // 1 when the status file of `pid` has a line that names pyxod, in any letter
 // case. -1 when there is no such process.
 static int is_pyxod(long pid) {
-    char path[64];
-    g_snprintf(path, sizeof path, "/proc/%ld/status", pid);
-    FILE *f = fopen(path, "r");
-    if (f == NULL)
-        return -1;
-    size_t size = 256;
-    char *line = (char *)g_malloc0(size);
-    int found = 0;
-    while (!found && getline(&line, &size, f) != -1 && !feof(f)) {
+    bool found = false;
+    // A line that ends the file is not examined.
+    int read = pyxo_proc_status(pid, [&](const char *line, bool at_end) {
+        if (at_end)
+            return true;
         char *lower = g_ascii_strdown(line, -1);
         found = g_strrstr(lower, "pyxod") != NULL;
         g_free(lower);
-    }
-    g_free(line);
-    fclose(f);
-    return found;
+        return found;
+    });
+    return read < 0 ? -1 : found;
 }
 
 // Sends SIGTERM up to three times, a second apart, until the old daemon is

@@ -2,12 +2,44 @@
 #include <string.h>
 #include <time.h>
 
+#include "pyxo_paths.h"
 #include "pyxod.h"
 
-int use_daemonized = 0;
-int use_log_file = 0;
-int use_syslog = 0;
-FILE *log_f = NULL;
+// The destinations, as the options chose them. Only this file opens,
+// writes and closes them.
+static int use_daemonized = 0;
+static int use_log_file = 0;
+static int use_syslog = 0;
+static FILE *log_f = NULL;
+
+void log_open(int destination) {
+    switch (destination) {
+        case LOG_TO_FILE:
+            use_log_file = 1;
+            log_f = fopen(pyxo_log_file(), "a");
+            if (log_f == NULL) {
+                g_log(NULL, G_LOG_LEVEL_WARNING, "Can't open log file\n");
+                use_log_file = 0;
+            }
+            break;
+        case LOG_TO_SYSLOG:
+            use_syslog = 1;
+            openlog(g_get_prgname(), LOG_PID | LOG_CONS | LOG_PERROR, LOG_DAEMON);
+            break;
+        case LOG_NO_CONSOLE:
+            use_daemonized = 1;
+            break;
+    }
+}
+
+void log_close(void) {
+    if (use_log_file && log_f != NULL) {
+        fclose(log_f);
+        log_f = NULL;
+    }
+    if (use_syslog)
+        closelog();
+}
 
 static const char *prefix(int level) {
     switch (level) {

@@ -40,6 +40,8 @@ static const char *orb_options[][2] = {
 
 // Where media are seen: /proc/scsi, or with -u sysfs through udev.
 static int use_sysfs = 0;
+// -d: the process detaches (and the log's console copy stops).
+static int detach = 0;
 
 static void print_help(poptContext context) {
     printf("*********************************************************\n");
@@ -59,19 +61,14 @@ static void parse_options(int argc, char **argv) {
                 poptFreeContext(context);
                 exit(0);
             case 'd':
-                use_daemonized = 1;
+                detach = 1;
+                log_open(LOG_NO_CONSOLE);
                 break;
             case 'l':
-                use_log_file = 1;
-                log_f = fopen(pyxo_log_file(), "a");
-                if (log_f == NULL) {
-                    g_log(NULL, G_LOG_LEVEL_WARNING, "Can't open log file\n");
-                    use_log_file = 0;
-                }
+                log_open(LOG_TO_FILE);
                 break;
             case 's':
-                use_syslog = 1;
-                openlog(g_get_prgname(), LOG_PID | LOG_CONS | LOG_PERROR, LOG_DAEMON);
+                log_open(LOG_TO_SYSLOG);
                 break;
             case 'u':
                 use_sysfs = 1;
@@ -93,7 +90,7 @@ int main(int argc, char **argv) {
     }
     // A signal pending now would be lost to the detached child.
     signals_take_pending();
-    if (use_daemonized && daemon(0, 0) == -1) {
+    if (detach && daemon(0, 0) == -1) {
         logprintf(LOG_ERR, "daemon() failed");
         go_signal(SIGTERM);
     }
@@ -116,7 +113,7 @@ int main(int argc, char **argv) {
         go_signal(SIGTERM);
     }
 
-    hash_tab = g_hash_table_new(g_str_hash, g_str_equal);
+    media_open();
     scan_compile_patterns();
     // Listening starts before the announcement: a stick plugged in once the
     // servant knows us is never missed between the first pass and the events.

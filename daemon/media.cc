@@ -4,7 +4,12 @@
 
 #include "pyxod.h"
 
-GHashTable *hash_tab = NULL;
+// serial -> PYXO::media_ST*; the key is the record's own serial, owned by it.
+static GHashTable *hash_tab = NULL;
+
+void media_open(void) {
+    hash_tab = g_hash_table_new(g_str_hash, g_str_equal);
+}
 
 static void report(const PYXO::media_ST *media) {
     logprintf(LOG_INFO, "Media %s state changed : %s", (const char *)media->serial,
@@ -69,10 +74,18 @@ int media_sweep(GHashTable *seen) {
     return sent;
 }
 
-gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data) {
+static gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data) {
     (void)key;
     (void)user_data;
     PYXO::media_ST *media = (PYXO::media_ST *)value;
     PYXO_media_ST_destroy(&media);
     return TRUE;
+}
+
+void media_close(void) {
+    if (hash_tab == NULL)
+        return;
+    g_hash_table_foreach_remove(hash_tab, free_hash_val, NULL);
+    g_hash_table_destroy(hash_tab);
+    hash_tab = NULL;
 }

@@ -15,14 +15,7 @@
 
 #include "pyxo_corba.h"
 
-// Set by the options, read by logprintf (log.cc).
-extern int use_daemonized;
-extern int use_log_file;
-extern int use_syslog;
-extern FILE *log_f;
-
 // Set up by the start-up, released once by exit_daemon (signals.cc).
-extern GHashTable *hash_tab;  // serial -> PYXO::media_ST*, key owned by the record
 extern CORBA::ORB_ptr orb;
 extern PYXO::servant_ptr servant;
 extern PYXO_Environment ev;
@@ -31,8 +24,17 @@ extern regex_t *r_host;
 extern regex_t *r_id;
 extern regex_t *r_status;
 
-// log.cc: printf-style message at a syslog priority to the log file, syslog
-// and standard output, as the options chose.
+// log.cc owns the log's destinations: the log file, syslog and the console
+// copy on standard output, which is on until LOG_NO_CONSOLE.
+enum { LOG_TO_FILE, LOG_TO_SYSLOG, LOG_NO_CONSOLE };
+// Adds one destination at once, as its option asks: opens the log file for
+// appending (a GLib warning "Can't open log file\n" and no log file when it
+// cannot be opened), opens the syslog connection, or stops the console copy.
+void log_open(int destination);
+// Closes the log file and syslog; logprintf writes no more to them.
+void log_close(void);
+// printf-style message at a syslog priority to the log file, syslog and
+// standard output, as the options chose.
 void logprintf(int level, const char *format, ...) G_GNUC_PRINTF(2, 3);
 // The log file line for `message` at `level` logged at `when`, without the
 // line break. Newly allocated; free with g_free.
@@ -108,6 +110,10 @@ int check_disk_state(const char *path);
 int scan_tree(const char *root, int *reports);
 
 // media.cc: the table of known media and the one report routine.
+// Creates the empty table, before the first pass.
+void media_open(void);
+// Destroys every stored record and the table, once.
+void media_close(void);
 // Takes `fresh` (a record with a serial) and compares it with the stored
 // record of its serial on `attached` and s_bus: a first sighting is stored,
 // a change updates the stored record; either is logged ("Media %s state
@@ -120,8 +126,6 @@ int media_changes(const PYXO::media_ST *fresh);
 // Reports as Removed, with its last address, every known attached medium
 // whose serial is not in the set `seen`. Returns the number of reports.
 int media_sweep(GHashTable *seen);
-// g_hash_table_foreach_remove callback: destroys one stored record.
-gboolean free_hash_val(gpointer key, gpointer value, gpointer user_data);
 
 // sysfs.cc: the other source, SCSI hosts of the USB storage drivers under
 // sysfs, read through libudev and woken by its scsi_host events.

@@ -150,18 +150,9 @@ void exit_daemon(void) {
     done = 1;
 
     logprintf(LOG_INFO, "Exit");
-    if (use_log_file && log_f != NULL) {
-        fclose(log_f);
-        log_f = NULL;
-    }
-    if (use_syslog)
-        closelog();
+    log_close();
     sysfs_close();
-    if (hash_tab != NULL) {
-        g_hash_table_foreach_remove(hash_tab, free_hash_val, NULL);
-        g_hash_table_destroy(hash_tab);
-        hash_tab = NULL;
-    }
+    media_close();
     if (!CORBA::is_nil(servant)) {
         PYXO_servant_release(servant, &ev);
         servant = PYXO::servant::_nil();

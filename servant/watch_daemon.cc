@@ -12,9 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "pyxo_paths.h"
+#include "pyxo_proc_status.h"
 #include "watch_children.h"
 
 extern char **environ;
@@ -139,15 +138,15 @@ std::vector<std::string> watch_daemon_user_files(std::string &problem) {
 bool watch_daemon_is_detached_from(pid_t pid, pid_t starter) {
     if (pid <= 0 || pid == starter)
         return false;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line, name;
+    std::string name;
     long ppid = -1, real_uid = -1, effective_uid = -1;
-    while (std::getline(status, line)) {
-        if (line.rfind("Name:\t", 0) == 0)
-            name = line.substr(6);
-        sscanf(line.c_str(), "PPid: %ld", &ppid);
-        sscanf(line.c_str(), "Uid: %ld %ld", &real_uid, &effective_uid);
-    }
+    pyxo_proc_status(pid, [&](const char *line, bool) {
+        if (strncmp(line, "Name:\t", 6) == 0)
+            name = std::string(line + 6, strcspn(line + 6, "\n"));
+        sscanf(line, "PPid: %ld", &ppid);
+        sscanf(line, "Uid: %ld %ld", &real_uid, &effective_uid);
+        return false;
+    });
     return name == "pyxod" && real_uid == (long)getuid() && effective_uid == (long)geteuid() &&
            (ppid == starter || ppid == getpid());
 }

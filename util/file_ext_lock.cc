@@ -14,6 +14,7 @@
 
 #include "pyxo_check.h"
 #include "pyxo_paths.h"
+#include "pyxo_proc_status.h"
 
 // Programs of this system carry this word in their name.
 static const char holder_word[] = "pyxo";
@@ -61,40 +62,22 @@ static int read_holder(FILE *f) {
     return pid;
 }
 
-// Whether some complete line of the process's status holds the word.
-static bool status_mentions_word(FILE *status) {
-    char *line = NULL;
-    size_t size = 0;
-    bool found = false;
-    while (getline(&line, &size, status) != -1) {
-        if (feof(status))
-            break;
-        if (strstr(line, holder_word) != NULL) {
-            found = true;
-            break;
-        }
-    }
-    free(line);
-    return found;
-}
-
 static int holder_of(const char *path) {
     FILE *f = open_lock(path, O_RDONLY, "r");
     if (f == NULL)
         return 0;
     int pid = read_holder(f);
     fclose(f);
-    char status_path[64];
-    g_snprintf(status_path, sizeof status_path, "/proc/%d/status", pid);
-    FILE *status = fopen(status_path, "re");
-    if (status == NULL) {
+    // Whether some complete line of the process's status holds the word.
+    int live = pyxo_proc_status(pid, [](const char *line, bool at_end) {
+        return !at_end && strstr(line, holder_word) != NULL;
+    });
+    if (live < 0) {
         // The holder is gone: the lock is stale.
         if (access(path, R_OK | W_OK) == 0)
             unlink(path);
         return 0;
     }
-    bool live = status_mentions_word(status);
-    fclose(status);
     return live ? pid : 0;
 }
 

@@ -93,7 +93,7 @@ static long rss_kib() {
 
 int main(int argc, char **argv) {
     long memory_passes = argc > 1 ? atol(argv[1]) : 10000;
-    use_daemonized = 1;  // no console copy of the log: the figures only
+    log_open(LOG_NO_CONSOLE);  // no console copy of the log: the figures only
     colocated_servant_start(argv[0]);
     scan_compile_patterns();
 
@@ -105,7 +105,7 @@ int main(int argc, char **argv) {
     for (int files : {10, 1000, 10000}) {
         std::string root = base + "/t" + std::to_string(files);
         std::vector<std::string> paths = make_tree(root, files);
-        hash_tab = g_hash_table_new(g_str_hash, g_str_equal);
+        media_open();
         colocated_reports = 0;
         scan_tree(root.c_str(), NULL);  // first sighting of every medium
         long first = colocated_reports;
@@ -122,13 +122,12 @@ int main(int argc, char **argv) {
         }
         double p = median(pass) * 1e6, f = median(flo) * 1e6;
         printf("%8d %12.1f %12.1f %7.2fx %8ld\n", files, p, f, p / f, first);
-        g_hash_table_foreach_remove(hash_tab, free_hash_val, NULL);
-        g_hash_table_destroy(hash_tab);
+        media_close();
     }
 
     // Memory over many passes of an unchanged tree.
     std::string root = base + "/t10";
-    hash_tab = g_hash_table_new(g_str_hash, g_str_equal);
+    media_open();
     scan_tree(root.c_str(), NULL);
     struct mallinfo2 m0 = mallinfo2();
     long rss0 = rss_kib();
@@ -152,9 +151,7 @@ int main(int argc, char **argv) {
             "(chunks in glibc's thread cache count as in use; for exact figures run with\n"
             " GLIBC_TUNABLES=glibc.malloc.tcache_count=0)\n");
 
-    g_hash_table_foreach_remove(hash_tab, free_hash_val, NULL);
-    g_hash_table_destroy(hash_tab);
-    hash_tab = NULL;
+    media_close();
     std::string cmd = "rm -rf '" + base + "'";
     if (system(cmd.c_str()) != 0)
         fprintf(stderr, "could not remove %s\n", base.c_str());

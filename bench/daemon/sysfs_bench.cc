@@ -189,7 +189,7 @@ static void passes() {
            "ratio", "first pass");
     struct udev *udev = udev_new();
     for (int hosts : {1, 10, 100}) {
-        hash_tab = g_hash_table_new(g_str_hash, g_str_equal);
+        media_open();
         // A testbed of its own for each size, filled before the daemon's
         // monitor listens: nobody takes those events.
         UMockdevTestbed *testbed = umockdev_testbed_new();
@@ -222,9 +222,7 @@ static void passes() {
                first * 1e6);
         sysfs_close();
         g_object_unref(testbed);
-        g_hash_table_foreach_remove(hash_tab, free_hash_val, NULL);
-        g_hash_table_destroy(hash_tab);
-        hash_tab = NULL;
+        media_close();
     }
     udev_unref(udev);
 }
@@ -232,7 +230,7 @@ static void passes() {
 int main(int argc, char **argv) {
     usb_stick_run_under_umockdev(argc, argv);
     int cycles = argc > 1 ? atoi(argv[1]) : 50;
-    use_daemonized = 1;  // no console copy of the in-process log: the figures only
+    log_open(LOG_NO_CONSOLE);  // no console copy of the in-process log: the figures only
     latency(cycles);
     colocated_servant_start(argv[0]);
     passes();

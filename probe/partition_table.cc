@@ -31,20 +31,31 @@ bool read_at(const disk &d, uint64_t offset, void *buf, size_t length) {
     return pread(d.fd, buf, length, off_t(offset)) == ssize_t(length);
 }
 
+// CRC-32 (IEEE, reflected), four bytes a step: a GPT's entry array is
+// 16 KiB, and a byte a step would cost more than the rest of the reading.
 uint32_t crc32(const unsigned char *p, size_t length) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t;
+    static const auto table = [] {
+        std::array<std::array<uint32_t, 256>, 4> t;
         for (uint32_t i = 0; i < 256; i++) {
             uint32_t c = i;
             for (int k = 0; k < 8; k++)
                 c = c & 1 ? 0xEDB88320 ^ (c >> 1) : c >> 1;
-            t[i] = c;
+            t[0][i] = c;
         }
+        for (int s = 1; s < 4; s++)
+            for (uint32_t i = 0; i < 256; i++)
+                t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
         return t;
     }();
     uint32_t c = 0xFFFFFFFF;
-    for (size_t i = 0; i < length; i++)
-        c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+    size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        c ^= get_le32(p + i);
+        c = table[3][c & 0xFF] ^ table[2][(c >> 8) & 0xFF] ^ table[1][(c >> 16) & 0xFF] ^
+            table[0][c >> 24];
+    }
+    for (; i < length; i++)
+        c = table[0][(c ^ p[i]) & 0xFF] ^ (c >> 8);
     return c ^ 0xFFFFFFFF;
 }
 

@@ -102,8 +102,8 @@ static std::string property(struct udev_device *d, const char *name, bool encode
     std::string out;
     for (const char *p = value != NULL ? value : ""; *p; p++) {
         unsigned byte = 0;
-        if (encoded && p[0] == '\\' && p[1] == 'x' && isxdigit(p[2]) && isxdigit(p[3]) &&
-            sscanf(p + 2, "%2x", &byte) == 1 && byte != 0) {
+        if (encoded && p[0] == '\\' && p[1] == 'x' && isxdigit((unsigned char)p[2]) &&
+            isxdigit((unsigned char)p[3]) && sscanf(p + 2, "%2x", &byte) == 1 && byte != 0) {
             out += (char)byte;
             p += 3;
         } else {

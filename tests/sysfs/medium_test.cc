@@ -120,16 +120,10 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     loop_device disk(gpt), vfat(gpt, true, true, 2048 * 512, 40960 * 512),
         ext3(gpt, true, true, 43008 * 512, 16384 * 512), ext4(image["ext4"]);
     ASSERT_TRUE(disk.attached() && vfat.attached() && ext3.attached() && ext4.attached());
-    mkdir(point.c_str(), 0755);
-    ASSERT_EQ(run_program({"mount", "-o", "ro", ext3.path(), point}, kernel).status, 0);
-    struct unmount {
-        std::string point;
-        spawn_options kernel;
-        ~unmount() {
-            run_program({"umount", point}, kernel);
-        }
-    } unmounted{point, kernel};
-    auto uuid = [&](const loop_device &d) {
+    ASSERT_TRUE(mkdir(point.c_str(), 0755) == 0 &&
+                run_program({"mount", "-o", "ro", ext3.path(), point}, kernel).status == 0);
+    std::shared_ptr<void> unmount(nullptr, [&](void *) { run_program({"umount", point}, kernel); });
+    auto uuid = [](const loop_device &d) {
         return run_program({"blkid", "-p", "-o", "value", "-s", "UUID", d.path()})
             .out.substr(0, 36);
     };
@@ -200,8 +194,10 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     std::string slow_medium = line_with(R"({"op":"medium","serial":"07815567Q\"B\\)");
     EXPECT_GT(std::find(w.lines.begin(), w.lines.end(), slow_medium),
               std::find(w.lines.begin(), w.lines.end(), line_with(slow_report)));
-    const std::string none = R"("label":null,"uuid":null,"fsver":null,"usage":null,)"
-                             R"("partuuid":null,"partlabel":null,"mountpoints":[]})";
+    const std::string tail = R"("partuuid":null,"partlabel":null,"mountpoints":[]})",
+                      none =
+                          R"("fstype":null,"label":null,"uuid":null,"fsver":null,"usage":null,)" +
+                          tail;
     EXPECT_EQ(slow_medium,
               R"({"op":"medium","serial":"07815567Q\"B\\)"
               "\xc3\xbf"
@@ -222,16 +218,14 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     EXPECT_EQ(line_with(R"({"op":"medium","serial":"07815567B0")"),
               R"({"op":"medium","serial":"07815567B0","device":"/dev/sdd","vendor":"SanDisk",)"
               R"("model":"Cruzer Blade","size":512000000,"ro":false,"rm":true,"pttype":null,)"
-              R"("ptuuid":null,"partitions":[{"device":"/dev/sdd","fstype":"ext4",)"
-              R"("label":"BACKUP 2024","uuid":")" +
-                  uuid(ext4) +
-                  R"(","fsver":"1.0","usage":"filesystem","partuuid":null,"partlabel":null,)"
-                  R"("mountpoints":[]}]})");
+              R"("ptuuid":null,"partitions":[{"device":"/dev/sdd","fstype":"ext4","label":)"
+              R"("BACKUP 2024","uuid":")" +
+                  uuid(ext4) + R"(","fsver":"1.0","usage":"filesystem",)" + tail + "]}");
     EXPECT_EQ(line_with(R"({"op":"medium","serial":"07815567C0")"),
               R"({"op":"medium","serial":"07815567C0","device":"/dev/sde","vendor":"SanDisk",)"
               R"("model":"Cruzer Blade","size":16008609792,"ro":false,"rm":true,"pttype":null,)"
-              R"("ptuuid":null,"partitions":[{"device":"/dev/sde1","fstype":null,)" +
-                  none + R"(,{"device":"/dev/sde2","fstype":null,)" + none + "]}");
+              R"("ptuuid":null,"partitions":[{"device":"/dev/sde1",)" +
+                  none + R"(,{"device":"/dev/sde2",)" + none + "]}");
     EXPECT_EQ(line_with(R"({"op":"medium","serial":"07815567D0")"),
               R"({"op":"medium","serial":"07815567D0","device":null,"vendor":"SanDisk",)"
               R"("model":"Cruzer Blade","size":null,"ro":null,"rm":null,"pttype":null,)"
@@ -362,14 +356,14 @@ TEST_F(Medium, UdevRecordWithoutTheRightToRead) {
     chmod(tree.dir.c_str(), 0777);
     start({"--json"}, {"XDG_RUNTIME_DIR"}, true);
     ASSERT_TRUE(usb_stick_plug(testbed, s));
-    EXPECT_EQ(line_with(R"("op":"medium")"),
-              R"({"op":"medium","serial":"07815567U0","device":"/dev/sdc","vendor":"SanDisk",)"
-              R"("model":"Cruzer Blade","size":16008609792,"ro":false,"rm":true,)"
-              R"("pttype":"dos","ptuuid":"a1b2c3d4","partitions":[{"device":"/dev/sdc1",)"
-              R"("fstype":"vfat","label":"MY \"STICK\")"
-              "\ufffd"
-              R"(\\","uuid":"1234-ABCD","fsver":"FAT32","usage":"filesystem",)"
-              R"("partuuid":"a1b2c3d4-01","partlabel":null,"mountpoints":[]}]})");
+    std::string medium = line_with(R"("op":"medium")");
+    EXPECT_TRUE(contains(medium,
+                         R"("pttype":"dos","ptuuid":"a1b2c3d4","partitions":[{"device":)"
+                         R"("/dev/sdc1","fstype":"vfat","label":"MY \"STICK\")"
+                         "\ufffd"
+                         R"(\\","uuid":"1234-ABCD","fsver":"FAT32","usage":"filesystem",)"
+                         R"("partuuid":"a1b2c3d4-01","partlabel":null,"mountpoints":[]}]})"))
+        << medium;
     stop();
     EXPECT_TRUE(contains(w.err_text,
                          "pyxo-watch: cannot open /dev/sdc1: Permission denied; "

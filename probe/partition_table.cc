@@ -123,10 +123,12 @@ bool mbr(const disk &d, const unsigned char *sector0, partition_table *t) {
             extended = get_le32(e + 8);
     }
     // Each record names its logical partition and the next record, relative
-    // to the extended partition; a chain that loops ends at the count.
+    // to the extended partition; a chain that loops, with or without
+    // partitions on the way, ends at the count.
     unsigned char ebr[512];
     uint64_t next = extended;
-    for (int number = 5; next != 0 && number <= max_number;) {
+    for (int number = 5, records = 0; next != 0 && number <= max_number && records < max_number;
+         records++) {
         if (!read_at(d, next * d.sector, ebr, sizeof ebr) || ebr[510] != 0x55 || ebr[511] != 0xAA)
             break;
         uint64_t link = 0;
@@ -134,10 +136,10 @@ bool mbr(const disk &d, const unsigned char *sector0, partition_table *t) {
             const unsigned char *e = ebr + 446 + 16 * i;
             if (e[4] == 0 || get_le32(e + 12) == 0)
                 continue;
-            if (!is_extended(e[4]))
-                numbers.push_back(number++);
-            else if (link == 0)
+            if (is_extended(e[4]) && link == 0)
                 link = get_le32(e + 8);
+            else if (!is_extended(e[4]) && number <= max_number)
+                numbers.push_back(number++);
         }
         next = link != 0 ? extended + link : 0;
     }

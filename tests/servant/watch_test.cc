@@ -189,7 +189,7 @@ TEST(Format, SizesAndControlCharacters) {
             text, std::string("  ") + c.text + "  sdb1 vfat \"A \\\"b\\\"\\\\\x90\\u001b\""))
             << text;
     }
-    PYXO::media_ST m;
+    PYXO::media_ST m = PYXO::media_ST();  // no member left undefined
     m.serial = "a\x7f\xc2\x9b[2J\xe2\x80\xae\xe2\x81\xa9\xe2\x80\xa9\xc2\xa0\x01";
     EXPECT_TRUE(contains(watch_media_changed_line(WATCH_TEXT, 0, m),
                          "\"a\\u007f\\u009b[2J\\u202e\\u2069\xe2\x80\xa9\xc2\xa0\\u0001\""));

@@ -1,5 +1,5 @@
-// Runs the signature tests, and reads the volume's names, on a device image
-// made from the fuzz input.
+// Runs the signature tests, and reads the volume's names and the partition
+// table, on a device image made from the fuzz input.
 //
 // The regions the tests read lie far apart (up to 2 MiB for the UDF walk), so
 // the input is not the image itself. Its first byte picks one of the test
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "mount_guess_fstype.h"
+#include "partition_table.h"
 #include "signature_images.h"
 #include "volume_info.h"
 
@@ -86,5 +87,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (info.uuid.size() > 40 || info.version.size() > 16)
         abort();
+
+    // The same image as a disk: sector 0 and the GPT header lie within the patches' reach.
+    partition_table table;
+    int has_table = partition_table_read_fd(fd, &table);
+    if ((has_table != 0) != (table.type != nullptr) || table.entries.size() > 256)
+        abort();
+    for (const partition_entry &e : table.entries) {
+        if (e.number < 1 || e.number > 256 || e.uuid.size() > 36 || e.name.size() > 36 * 3)
+            abort();
+    }
     return 0;
 }

@@ -10,7 +10,7 @@ PACKAGES="
   gettext
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind procps
   xvfb xauth xdotool openbox wmctrl x11-utils imagemagick zenity
-  e2fsprogs dosfstools util-linux util-linux-extra genisoimage udftools
+  e2fsprogs dosfstools util-linux util-linux-extra fdisk genisoimage udftools
   exfatprogs f2fs-tools squashfs-tools cryptsetup-bin btrfs-progs
   ntfs-3g xfsprogs jfsutils reiserfsprogs mtools
   x11-xkb-utils umockdev libumockdev-dev

@@ -189,15 +189,53 @@ static std::string size_text(long long bytes) {
     return out;
 }
 
-// "sdb1 vfat, sdb2 unknown"
-static std::string partitions_text(const watch_disk &disk) {
+// "sdb1 vfat \"MY STICK\", sdb2 unknown"; without `labels`, "sdb1 vfat, sdb2 unknown".
+static std::string partitions_text(const watch_disk &disk, bool labels) {
     std::string out;
     for (const watch_partition &p : disk.partitions) {
         out += out.empty() ? "" : ", ";
         out += p.device.substr(p.device.rfind('/') + 1) + " " +
                (p.fstype.empty() ? "unknown" : p.fstype);
+        if (labels && !p.label.empty())
+            out += " " + quoted(p.label.c_str());
     }
     return out;
+}
+
+// A text member that is null where the text is empty.
+static void add_text(JsonBuilder *b, const char *name, const std::string &value) {
+    add_string(b, name, value.empty() ? NULL : value.c_str());
+}
+
+// A flag of sysfs: true, false, or null where unknown (below 0).
+static void add_flag(JsonBuilder *b, const char *name, int value) {
+    json_builder_set_member_name(b, name);
+    if (value < 0)
+        json_builder_add_null_value(b);
+    else
+        json_builder_add_boolean_value(b, value != 0);
+}
+
+// One member of a partition object per name, as lsblk --json calls them.
+static void add_partition(JsonBuilder *b, const watch_partition &p) {
+    json_builder_begin_object(b);
+    add_string(b, "device", p.device.c_str());
+    add_text(b, "fstype", p.fstype);
+    add_text(b, "label", p.label);
+    add_text(b, "uuid", p.uuid);
+    add_text(b, "fsver", p.fsver);
+    add_text(b, "usage", p.usage);
+    add_text(b, "partuuid", p.partuuid);
+    add_text(b, "partlabel", p.partlabel);
+    json_builder_set_member_name(b, "mountpoints");
+    json_builder_begin_array(b);
+    for (const std::string &point : p.mountpoints) {
+        gchar *valid = g_utf8_make_valid(point.c_str(), -1);
+        json_builder_add_string_value(b, valid);
+        g_free(valid);
+    }
+    json_builder_end_array(b);
+    json_builder_end_object(b);
 }
 
 std::string watch_medium_line(watch_format format, time_t when, const char *serial,
@@ -215,14 +253,14 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
                 json_builder_add_int_value(b, disk.size);
             else
                 json_builder_add_null_value(b);
+            add_flag(b, "ro", there ? disk.ro : -1);
+            add_flag(b, "rm", there ? disk.rm : -1);
+            add_text(b, "pttype", disk.pttype);
+            add_text(b, "ptuuid", disk.ptuuid);
             json_builder_set_member_name(b, "partitions");
             json_builder_begin_array(b);
-            for (const watch_partition &p : disk.partitions) {
-                json_builder_begin_object(b);
-                add_string(b, "device", p.device.c_str());
-                add_string(b, "type", p.fstype.empty() ? NULL : p.fstype.c_str());
-                json_builder_end_object(b);
-            }
+            for (const watch_partition &p : disk.partitions)
+                add_partition(b, p);
             json_builder_end_array(b);
             if (note != NULL)
                 add_string(b, "note", note);
@@ -231,7 +269,7 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
     std::string line = clock_text(when) + "  medium               " + quoted(serial) + " " +
                        (there ? disk.device : "-") + "  " + escaped(maker(disk).c_str());
     if (there)
-        line += "  " + size_text(disk.size) + "  " + partitions_text(disk);
+        line += "  " + size_text(disk.size) + "  " + partitions_text(disk, true);
     if (note != NULL)
         line += std::string("  (") + note + ")";
     return line;
@@ -240,6 +278,12 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
 std::string watch_medium_description(const watch_disk &disk, const char *note) {
     if (disk.device.empty())
         return maker(disk) + " \u2014 " + (note != NULL ? note : "no block device");
-    return maker(disk) + ", " + size_text(disk.size) + " \u2014 " + partitions_text(disk) +
+    // A person knows a stick by the names given to its volumes.
+    std::string labels;
+    for (const watch_partition &p : disk.partitions)
+        if (!p.label.empty())
+            labels += (labels.empty() ? "" : ", ") + p.label;
+    return (labels.empty() ? "" : labels + " \u2014 ") + maker(disk) + ", " + size_text(disk.size) +
+           " \u2014 " + partitions_text(disk, false) +
            (note != NULL ? std::string(" (") + note + ")" : "");
 }

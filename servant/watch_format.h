@@ -25,7 +25,8 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
 const char *watch_command_name(unsigned long cmd);
 
 // What a person reads about a disk: "SanDisk Cruzer Blade, 15.7 GB — sdb1
-// vfat", with `note` after it in parentheses, or in place of size and
-// partitions when the disk has no block device. Bytes as they came from the
-// device.
+// vfat", after the labels of its volumes where they have any ("MY STICK —
+// SanDisk ..."), with `note` after it in parentheses, or in place of size
+// and partitions when the disk has no block device. Bytes as they came from
+// the device.
 std::string watch_medium_description(const watch_disk &disk, const char *note);

@@ -1,5 +1,6 @@
 #include "watch_medium.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <libudev.h>
@@ -14,6 +15,7 @@
 extern "C" {  // glibc 2.36 leaves these without C linkage for C++
 #include <sys/pidfd.h>
 }
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,11 +23,15 @@ extern "C" {  // glibc 2.36 leaves these without C linkage for C++
 #include <array>
 #include <chrono>
 #include <functional>
+#include <map>
 
 #include <glib.h>
 
 #include "mount_guess_fstype.h"
+#include "partition_table.h"
+#include "pyxo_mounts.h"
 #include "pyxo_usb_storage.h"
+#include "volume_info.h"
 #include "watch_output.h"
 
 bool watch_medium_is_usb_host(struct udev *udev, int host) {
@@ -82,6 +88,64 @@ static std::string node_of(struct udev_device *block) {
     return node != NULL ? node : std::string("/dev/") + udev_device_get_sysname(block);
 }
 
+// A block device's flag attribute: 1 or 0; -1 when missing or neither.
+static int flag(struct udev_device *block, const char *name) {
+    const char *value = udev_device_get_sysattr_value(block, name);
+    return value == NULL ? -1 : strcmp(value, "1") == 0 ? 1 : strcmp(value, "0") == 0 ? 0 : -1;
+}
+
+// A property of udev's record, "" when absent. With `encoded`, its \xNN
+// escapes are undone: the forms of labels and names that udev keeps as
+// their bytes escape each one that is not plain.
+static std::string property(struct udev_device *d, const char *name, bool encoded = false) {
+    const char *value = udev_device_get_property_value(d, name);
+    std::string out;
+    for (const char *p = value != NULL ? value : ""; *p; p++) {
+        unsigned byte = 0;
+        if (encoded && p[0] == '\\' && p[1] == 'x' && isxdigit((unsigned char)p[2]) &&
+            isxdigit((unsigned char)p[3]) && sscanf(p + 2, "%2x", &byte) == 1 && byte != 0) {
+            out += (char)byte;
+            p += 3;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+// A volume's names as the probe helper's replies and udev's record call
+// them; `encoded`: udev's form escapes bytes; `table`: the partition table
+// holds it, not the volume.
+struct volume_name {
+    const char *blkid, *udev;
+    std::string watch_partition::*member;
+    bool encoded, table;
+};
+static const volume_name volume_names[] = {
+    {"TYPE", "ID_FS_TYPE", &watch_partition::fstype, false, false},
+    {"LABEL", "ID_FS_LABEL_ENC", &watch_partition::label, true, false},
+    {"UUID", "ID_FS_UUID", &watch_partition::uuid, false, false},
+    {"VERSION", "ID_FS_VERSION", &watch_partition::fsver, false, false},
+    {"USAGE", "ID_FS_USAGE", &watch_partition::usage, false, false},
+    {"PART_ENTRY_UUID", "ID_PART_ENTRY_UUID", &watch_partition::partuuid, false, true},
+    {"PART_ENTRY_NAME", "ID_PART_ENTRY_NAME", &watch_partition::partlabel, true, true},
+};
+
+// A volume with what udev's record and the mount table say of it.
+static watch_partition volume(struct udev_device *block, int number,
+                              const std::vector<pyxo_mount> &mounts) {
+    watch_partition p;
+    p.device = node_of(block);
+    p.number = number;
+    for (const volume_name &n : volume_names)
+        p.*n.member = property(block, n.udev, n.encoded);
+    unsigned major, minor;
+    const char *dev = udev_device_get_sysattr_value(block, "dev");
+    if (dev != NULL && sscanf(dev, "%u:%u", &major, &minor) == 2)
+        p.mountpoints = pyxo_mounts_of(mounts, makedev(major, minor));
+    return p;
+}
+
 // The block device of SCSI device `scsi`, with its partitions in their
 // order (or the disk itself when it has none).
 static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_disk &disk) {
@@ -92,17 +156,22 @@ static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_
         disk.syspath = udev_device_get_syspath(block);
         disk.recorded = udev_device_get_is_initialized(block);
         disk.size = watch_medium_size_bytes(udev_device_get_sysattr_value(block, "size"));
-        std::vector<std::pair<long, std::string>> parts;
+        disk.ro = flag(block, "ro");
+        disk.rm = flag(block, "removable");
+        std::vector<pyxo_mount> mounts = pyxo_mounts_read();
         children(udev, block, "block", "partition", [&](struct udev_device *part) {
             const char *number = udev_device_get_sysattr_value(part, "partition");
-            parts.push_back({number != NULL ? strtol(number, NULL, 10) : 0, node_of(part)});
+            disk.partitions.push_back(volume(part, number ? atoi(number) : 0, mounts));
         });
-        std::sort(parts.begin(), parts.end());
-        if (parts.empty())
-            parts.push_back({0, disk.device});
-        for (auto &p : parts) {
-            disk.partitions.emplace_back();
-            disk.partitions.back().device = p.second;
+        std::sort(disk.partitions.begin(), disk.partitions.end(),
+                  [](const watch_partition &a, const watch_partition &b) {
+                      return a.number != b.number ? a.number < b.number : a.device < b.device;
+                  });
+        if (disk.partitions.empty()) {
+            disk.partitions.push_back(volume(block, 0, mounts));
+        } else {
+            disk.pttype = property(block, "ID_PART_TABLE_TYPE");
+            disk.ptuuid = property(block, "ID_PART_TABLE_UUID");
         }
     });
 }
@@ -163,9 +232,12 @@ long long watch_medium_size_bytes(const char *sectors) {
 
 // The probe helper's pipes carry records: a 4-byte length in the host's
 // order (both ends are the same binary), then that many bytes. A request is
-// a device's path. A reply is a list of fields "NAME=value", each ended by
-// a NUL, named as blkid names them (TYPE), plus ERRNO when the device could
-// not be opened; a reader takes the fields it knows, so more can come.
+// one field "VOLUME=path" (probe the volume) or "TABLE=path" (read the
+// disk's partition table). A reply is a list of fields "NAME=value", each
+// ended by a NUL, named as blkid names them (TYPE, LABEL, PTTYPE,
+// PART_ENTRY_UUID...; PART_ENTRY_NUMBER starts each partition's), or ERRNO
+// alone when the device could not be opened; a reader takes the fields it
+// knows, so more can come.
 static const uint32_t max_record = 65536;
 static const std::chrono::seconds answer_wait{5};
 // Helpers killed while stuck in a read may never end; past this many, no
@@ -204,12 +276,41 @@ static bool write_all(int fd, const std::string &bytes) {
     return true;
 }
 
+// "NAME=value" and its NUL, or nothing for an empty value.
+static std::string field(const char *name, const std::string &value) {
+    return value.empty() ? "" : std::string(name) + "=" + value + '\0';
+}
+
+static std::string helper_reply(const std::string &request) {
+    size_t eq = request.find('=');
+    std::string kind = request.substr(0, eq);
+    std::string device = eq != std::string::npos ? request.substr(eq + 1) : "";
+    errno = 0;
+    int fd = guess_fstype_open(device.c_str());
+    if (fd < 0)  // it says nothing of a path that is no block device
+        return field("ERRNO", std::to_string(errno != 0 ? errno : ENOTBLK));
+    std::string reply;
+    partition_table table;
+    volume_info info;
+    if (kind == "TABLE" && partition_table_read_fd(fd, &table)) {
+        reply = field("PTTYPE", table.type) + field("PTUUID", table.uuid);
+        for (const partition_entry &e : table.entries)
+            reply += field("PART_ENTRY_NUMBER", std::to_string(e.number)) +
+                     field("PART_ENTRY_UUID", e.uuid) + field("PART_ENTRY_NAME", e.name);
+    } else if (kind == "VOLUME" && volume_info_read_fd(fd, device.c_str(), &info)) {
+        reply = field("TYPE", info.type) + field("USAGE", info.usage) + field("LABEL", info.label) +
+                field("UUID", info.uuid) + field("VERSION", info.version);
+    }
+    close(fd);
+    return reply;
+}
+
 int watch_medium_helper_main() {
-    std::string buffer, device;
+    std::string buffer, request;
     char chunk[4096];
     for (;;) {
         bool broken = false;
-        while (!take_record(buffer, device, &broken)) {
+        while (!take_record(buffer, request, &broken)) {
             ssize_t n = broken ? 0 : read(STDIN_FILENO, chunk, sizeof chunk);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -217,19 +318,7 @@ int watch_medium_helper_main() {
                 return 0;  // pyxo-watch is done with us, or gone
             buffer.append(chunk, n);
         }
-        std::string reply;
-        if (const char *type = do_guess_fstype(device.c_str())) {
-            reply = std::string("TYPE=") + type + '\0';
-        } else {
-            // The probe does not say why it found nothing: a device it could
-            // not open is told apart from one without a known signature here.
-            int fd = open(device.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-            if (fd >= 0)
-                close(fd);
-            else
-                reply = "ERRNO=" + std::to_string(errno) + '\0';
-        }
-        if (!write_all(STDOUT_FILENO, record(reply)))
+        if (!write_all(STDOUT_FILENO, record(helper_reply(request))))
             return 0;
     }
 }
@@ -315,9 +404,10 @@ static bool start_helper(std::string &why) {
 
 enum answer { ANSWERED, NO_ANSWER, STOPPED };
 
-// Asks the helper to probe `device`; its fields in `reply`, or why there
-// are none in `why`.
-static answer ask(const std::string &device, int stop_fd, std::string &reply, std::string &why) {
+// Asks the helper for `kind` ("VOLUME", "TABLE") of `device`; its fields
+// in `reply`, or why there are none in `why`.
+static answer ask(const char *kind, const std::string &device, int stop_fd, std::string &reply,
+                  std::string &why) {
     reap_stuck();
     // A helper that ended between two probes shows only now: one new try.
     bool sent = false;
@@ -328,7 +418,7 @@ static answer ask(const std::string &device, int stop_fd, std::string &reply, st
         }
         if (helper.pid < 0 && !start_helper(why))
             return NO_ANSWER;
-        sent = write_all(helper.to, record(device));
+        sent = write_all(helper.to, record(std::string(kind) + "=" + device));
         if (!sent)
             drop_helper(false);
     }
@@ -370,29 +460,85 @@ static answer ask(const std::string &device, int stop_fd, std::string &reply, st
     }
 }
 
+// A reply's fields, in order.
+static std::vector<std::pair<std::string, std::string>> fields_of(const std::string &reply) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    for (size_t at = 0, end; at < reply.size(); at = end + 1) {
+        end = std::min(reply.find('\0', at), reply.size());
+        size_t eq = reply.find('=', at);
+        if (eq < end)
+            fields.push_back({reply.substr(at, eq - at), reply.substr(eq + 1, end - eq - 1)});
+    }
+    return fields;
+}
+
+// Says once per source what is shown of a volume that cannot be opened.
+static void tell_unopened(const std::string &device, int error, bool from_udev) {
+    static bool told_unknown = false, told_udev = false;
+    bool &told = from_udev ? told_udev : told_unknown;
+    if (told)
+        return;
+    told = true;
+    watch_output_note("pyxo-watch: cannot open " + device + ": " + strerror(error) +
+                      (from_udev ? "; what udev's record says of such devices is shown instead"
+                                 : "; the filesystem types of devices that cannot be opened are "
+                                   "shown as unknown"));
+}
+
+// Sets the names that the table (`table`) or the volume holds from a reply.
+static void take_names(watch_partition &p, bool table,
+                       const std::vector<std::pair<std::string, std::string>> &fields) {
+    for (const volume_name &n : volume_names) {
+        if (n.table != table)
+            continue;
+        p.*n.member = "";
+        for (auto &[name, value] : fields)
+            if (name == n.blkid)
+                p.*n.member = value;
+    }
+}
+
 bool watch_medium_probe(watch_disk &disk, int stop_fd) {
-    static bool said = false;
-    for (watch_partition &p : disk.partitions) {
-        p.fstype.clear();
-        if (!disk.note.empty())
-            continue;  // its disk stopped answering: the rest would wait as long
+    // The table first (for a disk the kernel found one on): the names of
+    // its partitions, then each volume.
+    bool partitioned = !disk.partitions.empty() && disk.partitions.front().number > 0;
+    for (size_t i = partitioned ? 0 : 1; i <= disk.partitions.size(); i++) {
+        watch_partition *p = i > 0 ? &disk.partitions[i - 1] : NULL;
         std::string reply;
-        answer a = ask(p.device, stop_fd, reply, disk.note);
+        // Once its disk stopped answering, the rest would wait as long.
+        answer a = !disk.note.empty() ? NO_ANSWER
+                                      : ask(p ? "VOLUME" : "TABLE", p ? p->device : disk.device,
+                                            stop_fd, reply, disk.note);
         if (a == STOPPED)
             return false;
-        for (size_t at = 0, end; a == ANSWERED && at < reply.size(); at = end + 1) {
-            end = std::min(reply.find('\0', at), reply.size());
-            std::string field = reply.substr(at, end - at);
-            if (field.rfind("TYPE=", 0) == 0)
-                p.fstype = field.substr(5);
-            if (field.rfind("ERRNO=", 0) != 0 || said)
-                continue;
-            watch_output_note("pyxo-watch: cannot open " + p.device + ": " +
-                              strerror(atoi(field.c_str() + 6)) +
-                              "; the filesystem types of devices that cannot be opened are "
-                              "shown as unknown");
-            said = true;
+        auto fields = fields_of(reply);
+        int error =
+            !fields.empty() && fields[0].first == "ERRNO" ? atoi(fields[0].second.c_str()) : 0;
+        // Without the right to read it, udev's record is all there is.
+        bool kept = error == EACCES || error == EPERM;
+        if (p != NULL && error != 0)
+            tell_unopened(p->device, error, kept && !p->fstype.empty());
+        if (kept)
+            continue;
+        if (p != NULL) {
+            take_names(*p, false, fields);
+            continue;
         }
+        disk.pttype = disk.ptuuid = "";
+        std::map<int, std::vector<std::pair<std::string, std::string>>> entries;
+        int number = 0;  // each partition's fields follow its number
+        for (auto &[name, value] : fields) {
+            if (name == "PTTYPE")
+                disk.pttype = value;
+            else if (name == "PTUUID")
+                disk.ptuuid = value;
+            else if (name == "PART_ENTRY_NUMBER")
+                number = atoi(value.c_str());
+            else if (number > 0)
+                entries[number].push_back({name, value});
+        }
+        for (watch_partition &part : disk.partitions)
+            take_names(part, true, entries[part.number]);
     }
     return true;
 }

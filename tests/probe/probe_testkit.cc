@@ -20,10 +20,14 @@ std::string loop_devices_unavailable() {
     return "";
 }
 
-loop_device::loop_device(const std::string &image, bool read_only, bool hold) {
+loop_device::loop_device(const std::string &image, bool read_only, bool hold, off_t offset,
+                         off_t size) {
     std::vector<std::string> argv = {"losetup", "-f", "--show"};
     if (read_only)
         argv.push_back("-r");
+    if (size > 0)
+        argv.insert(argv.end(),
+                    {"-o", std::to_string(offset), "--sizelimit", std::to_string(size)});
     argv.push_back(image);
     // Its ioctls must reach the kernel, also from a test under umockdev.
     spawn_options kernel;

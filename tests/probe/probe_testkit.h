@@ -4,6 +4,8 @@
 #ifndef PYXO_TESTS_PROBE_TESTKIT_H
 #define PYXO_TESTS_PROBE_TESTKIT_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -19,7 +21,10 @@ std::string loop_devices_unavailable();
 // it at the last close, so every probe of a device nobody holds reads anew.
 class loop_device {
   public:
-    explicit loop_device(const std::string &image, bool read_only = true, bool hold = true);
+    // With a `size`, the device shows that many bytes from `offset` on: one
+    // partition of a disk image, as the kernel shows it.
+    explicit loop_device(const std::string &image, bool read_only = true, bool hold = true,
+                         off_t offset = 0, off_t size = 0);
     ~loop_device();
     loop_device(const loop_device &) = delete;
     loop_device &operator=(const loop_device &) = delete;

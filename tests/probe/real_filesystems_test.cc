@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "mount_guess_fstype.h"
+#include "partition_table.h"
 #include "probe_testkit.h"
 
 namespace {
@@ -157,6 +158,54 @@ TEST_P(RealFilesystem, IsRecognised) {
                   << fs.why_differs << "\n";
     else
         expect_export_like_blkid(fs, dev.path());
+}
+
+// Tables written by sfdisk (a GPT also with its primary header or entries
+// damaged, then both headers), read from the image as blkid reads the
+// table and partx (libblkid's partition list) its entries.
+TEST(PartitionTable, ReadAsBlkidReadsIt) {
+    const std::string gpt =
+                          "label: gpt\nlabel-id: 01234567-89AB-CDEF-0123-456789ABCDEF\nstart="
+                          "2048, size=2048, uuid=11111111-2222-3333-4444-555555555555, name="
+                          "\"it's a b  \"\nx3 : start=4096, size=2048, name=\"36 units long: "
+                          "the longest a GPT has\"\n",
+                      dos =
+                          "label: dos\nlabel-id: 0xa1b2c3d4\nstart=2048, size=2048, type=83\n"
+                          "start=4096, size=8192, type=5\nstart=6144, size=1024, type=c\n"
+                          "size=1024, type=83\n";
+    const std::pair<std::string, std::vector<off_t>> cases[] = {
+        {gpt, {}},
+        {gpt, {528}},
+        {gpt, {1030}},
+        {gpt, {528, -496}},
+        {dos, {}},
+        {"", {}},
+        {"label: dos\nlabel-id: 0x0\nstart=2048, size=2048, type=83\n", {}}};
+    temp_dir dir;
+    for (const auto &[script, damaged] : cases) {
+        SCOPED_TRACE(script + " damaged at " + std::to_string(damaged.size()) + " places");
+        std::string image = dir / "disk.img";
+        spawn_options o;
+        o.in_file = dir / "script";
+        ASSERT_TRUE(write_file(image, std::string(8 << 20, '\0')) && write_file(o.in_file, script));
+        ASSERT_TRUE(script.empty() || run_program({"sfdisk", "-q", image}, o).status == 0);
+        int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
+        for (off_t at : damaged)
+            ASSERT_EQ(pwrite(fd, "X", 1, at < 0 ? (8 << 20) + at : at), 1);
+        partition_table table;
+        int found = partition_table_read_fd(fd, &table);
+        EXPECT_EQ(found, table.type != nullptr);
+        close(fd);
+        std::map<std::string, std::string> blkid = blkid_values(image, false);
+        // With both GPT headers damaged blkid names the protective MBR alone.
+        EXPECT_EQ(table.type ? table.type : "", blkid["PTTYPE"] == "PMBR" ? "" : blkid["PTTYPE"]);
+        EXPECT_EQ(table.uuid, blkid["PTUUID"]);
+        std::string ours;
+        for (const partition_entry &e : table.entries)
+            ours += "NR=\"" + std::to_string(e.number) + "\" UUID=\"" + e.uuid + "\" NAME=\"" +
+                    e.name + "\"\n";
+        EXPECT_EQ(ours, run_program({"partx", "-g", "-P", "-o", "NR,UUID,NAME", image}).out);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(MadeByTools, RealFilesystem, testing::ValuesIn(real_filesystems),

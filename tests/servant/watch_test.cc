@@ -181,10 +181,13 @@ TEST(Format, SizesAndControlCharacters) {
         disk.partitions.resize(1);
         disk.partitions[0].device = "/dev/sdb1";
         disk.partitions[0].fstype = "vfat";
+        disk.partitions[0].label = "A \"b\"\\\x90\x1b";  // quoted after the type, escaped
         std::string json = watch_medium_line(WATCH_JSON, 0, "S", disk, NULL);
         EXPECT_TRUE(contains(json, std::string(",\"size\":") + c.json + ",")) << json;
         std::string text = watch_medium_line(WATCH_TEXT, 0, "S", disk, NULL);
-        EXPECT_TRUE(contains(text, std::string("  ") + c.text + "  sdb1 vfat")) << text;
+        EXPECT_TRUE(contains(
+            text, std::string("  ") + c.text + "  sdb1 vfat \"A \\\"b\\\"\\\\\x90\\u001b\""))
+            << text;
     }
     PYXO::media_ST m;
     m.attached = false;

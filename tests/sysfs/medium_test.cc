@@ -12,6 +12,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -43,9 +44,11 @@ class Medium : public ::testing::Test {
         g_object_unref(testbed);
     }
     // pyxo-watch starting pyxod --sysfs, with `args` and `env`.
-    void start(std::vector<std::string> args, const std::vector<std::string> &env) {
+    void start(std::vector<std::string> args, const std::vector<std::string> &env,
+               bool as_nobody = false) {
         args.insert(args.begin(), {bin_dir() + "/pyxo-watch", "-l", "--source", "sysfs"});
         spawn_options o;
+        o.as_nobody = as_nobody;
         o.env = {"PYXOD_PROC_SCSI", "PYXOD_LOCK_FILE=" + tree.lock, "PYXOD_LOG_FILE=" + tree.log};
         o.env.insert(o.env.end(), env.begin(), env.end());
         w = spawn(args, o);
@@ -95,12 +98,35 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     std::map<std::string, std::string> image;
     for (const real_filesystem &f : real_filesystems) {
         std::string why, name = f.name;
-        if (name == "vfat32" || name == "ext4")
+        if (name == "vfat16" || name == "ext3" || name == "ext4")
             image[name] = make_real_image(f, dir.path, &why);
         ASSERT_TRUE(why.empty()) << why;
     }
-    loop_device vfat(image["vfat32"]), ext4(image["ext4"]);
-    ASSERT_TRUE(vfat.attached() && ext4.attached()) << vfat.error() << ext4.error();
+    // A GPT disk holding the FAT (its label in a DOS code page) and the ext3
+    // image, each partition a loop device over its part of the disk; the
+    // ext3 one mounted.
+    std::string gpt = dir / "gpt.img", point = dir / "mnt a";
+    spawn_options o, kernel;  // the mount and the loop devices need the real /dev
+    kernel.env = {"LD_PRELOAD"};
+    o.in_file = dir / "script";
+    write_file(o.in_file,
+               "label: gpt\nlabel-id: 0A1B2C3D-4E5F-6A7B-8C9D-0E1F2A3B4C5D\n"
+               "start=2048, size=40960, uuid=00112233-4455-6677-8899-AABBCCDDEEFF, "
+               "name=\"FAT \\x22p\\x22 \\xc3\\xa9$\"\nstart=43008, size=16384\n");
+    ASSERT_TRUE(write_file(gpt, std::string(30 << 20, '\0')));
+    ASSERT_EQ(run_program({"sfdisk", "-q", gpt}, o).status, 0);
+    std::fstream(gpt, std::ios::in | std::ios::out | std::ios::binary).seekp(2048 * 512)
+        << read_file(image["vfat16"]) << read_file(image["ext3"]);
+    loop_device disk(gpt), vfat(gpt, true, true, 2048 * 512, 40960 * 512),
+        ext3(gpt, true, true, 43008 * 512, 16384 * 512), ext4(image["ext4"]);
+    ASSERT_TRUE(disk.attached() && vfat.attached() && ext3.attached() && ext4.attached());
+    ASSERT_TRUE(mkdir(point.c_str(), 0755) == 0 &&
+                run_program({"mount", "-o", "ro", ext3.path(), point}, kernel).status == 0);
+    std::shared_ptr<void> unmount(nullptr, [&](void *) { run_program({"umount", point}, kernel); });
+    auto uuid = [](const loop_device &d) {
+        return run_program({"blkid", "-p", "-o", "value", "-s", "UUID", d.path()})
+            .out.substr(0, 36);
+    };
     // A device of a driver nobody has: it cannot be opened.
     std::string dead = dir / "dead";
     ASSERT_EQ(mknod(dead.c_str(), S_IFBLK | 0600, makedev(120, 0)), 0);
@@ -144,8 +170,8 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     usb_stick never = stick(5, "D0");  // its disk never comes
     never.scanned = false;
     usb_stick slow = stick(2, "Q\"B\\\xc3\xbf");  // its disk comes after the report
-    slow.partitions = {20480, 16384};
-    slow.backing = {"", vfat.path(), ext4.path()};
+    slow.partitions = {40960, 16384};
+    slow.backing = {disk.path(), vfat.path(), ext3.path()};
     usb_stick whole = stick(3, "B0");  // a filesystem on the whole disk, nothing in its inquiry
     whole.scsi_vendor = whole.scsi_model = "  ";
     whole.partitions = {};
@@ -168,24 +194,42 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     std::string slow_medium = line_with(R"({"op":"medium","serial":"07815567Q\"B\\)");
     EXPECT_GT(std::find(w.lines.begin(), w.lines.end(), slow_medium),
               std::find(w.lines.begin(), w.lines.end(), line_with(slow_report)));
+    const std::string tail = R"("partuuid":null,"partlabel":null,"mountpoints":[]})",
+                      none =
+                          R"("fstype":null,"label":null,"uuid":null,"fsver":null,"usage":null,)" +
+                          tail;
     EXPECT_EQ(slow_medium,
               R"({"op":"medium","serial":"07815567Q\"B\\)"
               "\xc3\xbf"
               R"(","device":"/dev/sdc","vendor":"SanDisk","model":"Cruzer Blade",)"
-              R"("size":16008609792,"partitions":[{"device":"/dev/sdc1","type":"vfat"},)"
-              R"({"device":"/dev/sdc2","type":"ext4"}]})");
+              R"("size":16008609792,"ro":false,"rm":true,"pttype":"gpt",)"
+              R"("ptuuid":"0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5d","partitions":[)"
+              R"({"device":"/dev/sdc1","fstype":"vfat","label":")"
+              "\ufffd'$`~ \ufffd!@\","
+              R"("uuid":"1234-ABCD","fsver":"FAT16","usage":"filesystem",)"
+              R"("partuuid":"00112233-4455-6677-8899-aabbccddeeff","partlabel":"FAT \"p\" )"
+              "\u00e9$\","
+              R"("mountpoints":[]},{"device":"/dev/sdc2","fstype":"ext3",)"
+              R"("label":" a'b\"c$d`e\\f )"
+              "\u00e9Z\",\"uuid\":\"" +
+                  uuid(ext3) + R"(","fsver":"1.0","usage":"filesystem","partuuid":")" +
+                  run_program({"partx", "-g", "-o", "UUID", "-n", "2", gpt}).out.substr(0, 36) +
+                  R"(","partlabel":null,"mountpoints":[")" + point + R"("]}]})");
     EXPECT_EQ(line_with(R"({"op":"medium","serial":"07815567B0")"),
               R"({"op":"medium","serial":"07815567B0","device":"/dev/sdd","vendor":"SanDisk",)"
-              R"("model":"Cruzer Blade","size":512000000,)"
-              R"("partitions":[{"device":"/dev/sdd","type":"ext4"}]})");
+              R"("model":"Cruzer Blade","size":512000000,"ro":false,"rm":true,"pttype":null,)"
+              R"("ptuuid":null,"partitions":[{"device":"/dev/sdd","fstype":"ext4","label":)"
+              R"("BACKUP 2024","uuid":")" +
+                  uuid(ext4) + R"(","fsver":"1.0","usage":"filesystem",)" + tail + "]}");
     EXPECT_EQ(line_with(R"({"op":"medium","serial":"07815567C0")"),
               R"({"op":"medium","serial":"07815567C0","device":"/dev/sde","vendor":"SanDisk",)"
-              R"("model":"Cruzer Blade","size":16008609792,"partitions":[)"
-              R"({"device":"/dev/sde1","type":null},{"device":"/dev/sde2","type":null}]})");
+              R"("model":"Cruzer Blade","size":16008609792,"ro":false,"rm":true,"pttype":null,)"
+              R"("ptuuid":null,"partitions":[{"device":"/dev/sde1",)" +
+                  none + R"(,{"device":"/dev/sde2",)" + none + "]}");
     EXPECT_EQ(line_with(R"({"op":"medium","serial":"07815567D0")"),
               R"({"op":"medium","serial":"07815567D0","device":null,"vendor":"SanDisk",)"
-              R"("model":"Cruzer Blade","size":null,"partitions":[],)"
-              R"("note":"no block device appeared in 10 s"})");
+              R"("model":"Cruzer Blade","size":null,"ro":null,"rm":null,"pttype":null,)"
+              R"("ptuuid":null,"partitions":[],"note":"no block device appeared in 10 s"})");
     // Notifications go one at a time: the removal's waits for the last one's answer.
     auto answered = [&](const std::string &) {
         auto last = std::find_if(bus.lines.begin(), bus.lines.end(), [](const std::string &l) {
@@ -199,8 +243,10 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     line_with(R"(","attached":false)");
     // The Notify calls' summary and body, one argument a line.
     auto notified = [&](const std::string &summary) {
+        // The labels first, valid UTF-8 and escaped as markup.
         std::string body =
-            "   string \"SanDisk Cruzer Blade, 16.0 GB \u2014 sdc1 vfat, sdc2 ext4\"";
+            "   string \"\ufffd&apos;$`~ \ufffd!@,  a&apos;b&quot;c$d`e\\f "
+            "\u00e9Z \u2014 SanDisk Cruzer Blade, 16.0 GB \u2014 sdc1 vfat, sdc2 ext3\"";
         for (size_t i = 0; i + 1 < bus.lines.size(); i++)
             if (bus.lines[i] == "   string \"" + summary + "\"" && bus.lines[i + 1] == body)
                 return true;
@@ -286,6 +332,43 @@ TEST_F(Medium, NoBusAndNoDiskHoldItUp) {
     std::this_thread::sleep_for(1s);  // the probe starts at once: the disk is there
     stop(2s);
     close(listener);
+}
+
+// Without the right to read the disks, what udev's record says is shown
+// (its label's escapes undone), and standard error says once where it came from.
+TEST_F(Medium, UdevRecordWithoutTheRightToRead) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "pyxo-watch runs as nobody, which needs root";
+    temp_dir dir;
+    usb_stick s = stick(2, "U0");
+    s.backing = {dir / "disk", dir / "part"};  // root's alone
+    for (int n = 0; n < 2; n++)
+        ASSERT_EQ(mknod(s.backing[n].c_str(), S_IFBLK | 0600, makedev(120, n)), 0);
+    s.properties = {{"ID_PART_TABLE_TYPE=dos", "ID_PART_TABLE_UUID=a1b2c3d4"},
+                    {"ID_FS_TYPE=vfat", "ID_FS_LABEL=MY__STICK__", "ID_FS_USAGE=filesystem",
+                     "ID_FS_LABEL_ENC=MY\\x20\\x22STICK\\x22\\xe9\\x5c", "ID_FS_UUID=1234-ABCD",
+                     "ID_FS_VERSION=FAT32", "ID_PART_ENTRY_UUID=a1b2c3d4-01"}};
+    // Its preload makes each open of a node there connect to the testbed's ioctl socket.
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    chmod(root, 0755);
+    chmod((std::string(root) + "/ioctl/_default").c_str(), 0666);
+    g_free(root);
+    chmod(tree.dir.c_str(), 0777);
+    start({"--json"}, {"XDG_RUNTIME_DIR"}, true);
+    ASSERT_TRUE(usb_stick_plug(testbed, s));
+    std::string medium = line_with(R"("op":"medium")");
+    EXPECT_TRUE(contains(medium,
+                         R"("pttype":"dos","ptuuid":"a1b2c3d4","partitions":[{"device":)"
+                         R"("/dev/sdc1","fstype":"vfat","label":"MY \"STICK\")"
+                         "\ufffd"
+                         R"(\\","uuid":"1234-ABCD","fsver":"FAT32","usage":"filesystem",)"
+                         R"("partuuid":"a1b2c3d4-01","partlabel":null,"mountpoints":[]}]})"))
+        << medium;
+    stop();
+    EXPECT_TRUE(contains(w.err_text,
+                         "pyxo-watch: cannot open /dev/sdc1: Permission denied; "
+                         "what udev's record says of such devices is shown instead"))
+        << w.err_text;
 }
 
 // Dropping a swallowed call: GDBus never sees it, so it never answers.

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,7 +106,7 @@ N: {node}
 E: DEVNAME=/dev/{disk}
 E: DEVTYPE=disk
 E: SUBSYSTEM=block
-A: dev=8:{minor}
+A: dev={dev}
 A: removable=1
 A: ro=0
 A: size={sectors}
@@ -118,7 +119,7 @@ N: {node}
 E: DEVNAME=/dev/{disk}{n}
 E: DEVTYPE=partition
 E: SUBSYSTEM=block
-A: dev=8:{minor}
+A: dev={dev}
 A: partition={n}
 A: size={sectors}
 )";
@@ -195,24 +196,35 @@ std::string usb_stick_record(const usb_stick &s) {
         {"disk", disk_name(s)},
         {"scsi_vendor", s.scsi_vendor},
         {"scsi_model", s.scsi_model}};
-    // A node of its own: an empty file that umockdev makes (N:), or a real
-    // one that usb_stick_plug makes. The numbers only need to differ.
+    // A node of its own: an empty file that umockdev makes (N:), whose
+    // numbers only need to differ, or a real one that usb_stick_plug makes,
+    // with the real device's numbers (as the mount table shows them).
     auto block = [&](size_t n, long long sectors) {
-        values["node"] = backing(s, n).empty()
-                             ? std::optional(disk_name(s) + (n ? std::to_string(n) : ""))
-                             : std::nullopt;
-        values["minor"] = std::to_string(s.host * 16 + (int)n);
+        struct stat st;
+        bool real = !backing(s, n).empty() && stat(backing(s, n).c_str(), &st) == 0;
+        values["node"] =
+            real ? std::nullopt : std::optional(disk_name(s) + (n ? std::to_string(n) : ""));
+        values["dev"] =
+            real ? std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev))
+                 : "8:" + std::to_string(s.host * 16 + (int)n);
         values["sectors"] = std::to_string(sectors);
+    };
+    auto properties = [&](size_t n) {
+        std::string lines;
+        for (const std::string &p :
+             n < s.properties.size() ? s.properties[n] : std::vector<std::string>())
+            lines += "E: " + p + "\n";  // taken as they are
+        return lines;
     };
     std::string record = filled(stick_record, values);
     if (!s.scanned)
         return record;
     block(0, s.sectors);
-    record += "\n" + filled(disk_record, values);
+    record += "\n" + filled(disk_record, values) + properties(0);
     for (size_t n = 1; n <= s.partitions.size(); n++) {
         block(n, s.partitions[n - 1]);
         values["n"] = std::to_string(n);
-        record += "\n" + filled(partition_record, values);
+        record += "\n" + filled(partition_record, values) + properties(n);
     }
     return record;
 }

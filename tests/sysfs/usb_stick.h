@@ -28,7 +28,11 @@ struct usb_stick {
     std::vector<long long> partitions = {31264768};
     // Real block devices (loop devices) that its nodes open: [0] for the
     // disk, [n] for partition n. Missing or "": the node is an empty file.
+    // A backed device's dev attribute carries the real device's numbers.
     std::vector<std::string> backing;
+    // Properties that udev's record of each block device adds ("ID_FS_TYPE=vfat"),
+    // indexed as `backing`.
+    std::vector<std::vector<std::string>> properties;
 };
 
 // The stick's devices in umockdev's record format (as umockdev-record

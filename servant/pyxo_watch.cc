@@ -25,6 +25,7 @@
 #include "watch_daemon.h"
 #include "watch_followup.h"
 #include "watch_format.h"
+#include "watch_hooks.h"
 #include "watch_medium.h"
 #include "watch_orb.h"
 #include "watch_output.h"
@@ -117,6 +118,16 @@ static void usage(FILE *out) {
         "                       as a desktop notification\n"
         "      --ior-file FILE  write the IOR to FILE once ready to receive (removed at\n"
         "                       exit); without it the IOR is printed on standard error\n"
+        "      --on-attach COMMAND  run COMMAND for each volume of each medium line\n"
+        "      --on-remove COMMAND  run COMMAND for each volume of a medium removed\n"
+        "                       COMMAND is split into words as a shell would, never run\n"
+        "                       through one; the volume's values come in the environment\n"
+        "                       (PYXO_EVENT, PYXO_SERIAL, PYXO_DISK, PYXO_DEVICE,\n"
+        "                       PYXO_FSTYPE, PYXO_LABEL, PYXO_UUID, PYXO_VENDOR,\n"
+        "                       PYXO_MODEL, PYXO_SIZE), the medium's JSON line on\n"
+        "                       standard input; at most 4 run at once\n"
+        "      --hook-timeout SECONDS  end such a program after SECONDS (SIGTERM, SIGKILL\n"
+        "                       5 s later); no limit by default\n"
         "  -h, --help           show this help\n"
         "\n"
         "pyxo-watch ends when the daemon ends, with the daemon's exit status (128 + the\n"
@@ -200,12 +211,16 @@ static int follow_daemon(const sigset_t *handled, bool no_daemon, const int cons
     int status = 0;
     for (;;) {
         using std::chrono::milliseconds;
-        int timeout = -1;  // while stopping: until it is time to give up
-        if (stopping)
-            timeout = std::max(0, (int)std::chrono::duration_cast<milliseconds>(
-                                      give_up - std::chrono::steady_clock::now())
-                                          .count() +
-                                      1);
+        // Until the programs of --on-attach and --on-remove need a look, and
+        // while stopping, until it is time to give up.
+        int timeout = watch_hooks_run();
+        if (stopping) {
+            int left = std::max(0, (int)std::chrono::duration_cast<milliseconds>(
+                                       give_up - std::chrono::steady_clock::now())
+                                           .count() +
+                                       1);
+            timeout = timeout < 0 ? left : std::min(timeout, left);
+        }
         if (poll(fds, 4, timeout) < 0 && errno != EINTR) {
             say("pyxo-watch: poll: %s", strerror(errno));
             status = -1;
@@ -298,6 +313,7 @@ static int follow_daemon(const sigset_t *handled, bool no_daemon, const int cons
 static int watch(CORBA::ORB_ptr orb, int argc, char **argv, const sigset_t *handled,
                  const sigset_t *old_mask) {
     enum { OPT_DAEMON = 256, OPT_NO_DAEMON, OPT_JSON, OPT_IOR_FILE, OPT_SOURCE, OPT_NOTIFY };
+    enum { OPT_ATTACH = OPT_NOTIFY + 1, OPT_REMOVE, OPT_TIME };
     static const struct option long_options[] = {{"daemonize", no_argument, 0, 'd'},
                                                  {"use_log", no_argument, 0, 'l'},
                                                  {"use_syslog", no_argument, 0, 's'},
@@ -308,11 +324,17 @@ static int watch(CORBA::ORB_ptr orb, int argc, char **argv, const sigset_t *hand
                                                  {"ior-file", required_argument, 0, OPT_IOR_FILE},
                                                  {"source", required_argument, 0, OPT_SOURCE},
                                                  {"notify", no_argument, 0, OPT_NOTIFY},
+                                                 {"on-attach", required_argument, 0, OPT_ATTACH},
+                                                 {"on-remove", required_argument, 0, OPT_REMOVE},
+                                                 {"hook-timeout", required_argument, 0, OPT_TIME},
                                                  {0, 0, 0, 0}};
     std::vector<std::string> flags;
     std::string daemon_path = daemon_beside_us(), ior_file;
     const char *source = "auto";
     bool no_daemon = false, notify = false;
+    watch_hooks_setup hooks;
+    hooks.mask = old_mask;
+    hooks.wake = wake_main_loop;
     int c;
     while ((c = getopt_long(argc, argv, "dlsh", long_options, NULL)) != -1) {
         switch (c) {
@@ -347,6 +369,19 @@ static int watch(CORBA::ORB_ptr orb, int argc, char **argv, const sigset_t *hand
             case OPT_NOTIFY:
                 notify = true;
                 break;
+            case OPT_ATTACH:
+            case OPT_REMOVE:
+            case OPT_TIME: {
+                std::string problem;
+                if (!watch_hooks_option(c == OPT_ATTACH   ? "on-attach"
+                                        : c == OPT_REMOVE ? "on-remove"
+                                                          : "hook-timeout",
+                                        optarg, hooks, problem)) {
+                    fprintf(stderr, "pyxo-watch: %s\n", problem.c_str());
+                    return 2;
+                }
+                break;
+            }
             default:
                 usage(stderr);
                 return 2;
@@ -377,6 +412,7 @@ static int watch(CORBA::ORB_ptr orb, int argc, char **argv, const sigset_t *hand
     // From here on, our lines are queued: no reader holds us up.
     watch_output_start(wake_main_loop);
     // Before the first call can come.
+    watch_hooks_start(hooks);
     watch_followup_start(format, notify, print_line);
     CORBA::String_var ior;
     try {
@@ -460,6 +496,7 @@ int main(int argc, char **argv) {
 
     watch_orb_remove_socket();
     watch_followup_stop();
+    watch_hooks_stop();
     // A stream that cannot be written may hold its writer for ever, and
     // exit() would wait to flush it: end at once then.
     if (!watch_output_finish(std::chrono::steady_clock::now() + kOutputGrace))

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "pyxo_paths.h"
+#include "watch_hooks.h"
 #include "watch_medium.h"
 #include "watch_notify.h"
 #include "watch_output.h"
@@ -58,9 +59,11 @@ struct awaited {
     steady::time_point deadline;
 };
 
-// What the removal of a described medium needs.
+// What the removal of a described medium needs: its notification's body,
+// and for --on-remove what the attach runs of its last medium lines got.
 struct described {
     std::string serial, description;
+    std::vector<watch_hooks_medium_ptr> hooked;
 };
 
 static watch_format format = WATCH_TEXT;
@@ -128,12 +131,13 @@ static std::string plain_body(const report &r) {
     return "serial " + r.serial + ", host " + std::to_string(r.host);
 }
 
-static void describe(const std::string &serial, const std::string &description) {
+static void describe(const std::string &serial, const std::string &description,
+                     std::vector<watch_hooks_medium_ptr> hooked) {
     auto same = [&](const described &d) { return d.serial == serial; };
     known.erase(std::remove_if(known.begin(), known.end(), same), known.end());
     if (known.size() >= max_described)
         known.pop_front();
-    known.push_back({serial, bounded(description.c_str(), max_description)});
+    known.push_back({serial, bounded(description.c_str(), max_description), std::move(hooked)});
 }
 
 // Prints the medium lines of `a` once all its disks have their block
@@ -146,19 +150,30 @@ static bool follow_up(struct udev *udev, const awaited &a, bool now) {
         complete = complete && settled(disk);
     if (!complete && !now && steady::now() < a.deadline)
         return false;
+    std::string front_body;
+    std::vector<watch_hooks_medium_ptr> hooked;
     for (watch_disk &disk : disks) {
         if (!watch_medium_probe(disk, stop_fd))
             return true;
         const char *note = disk.device.empty() ? no_disk_note
                            : disk.note.empty() ? NULL
                                                : disk.note.c_str();
-        print(watch_medium_line(format, time(NULL), a.serial.c_str(), disk, note));
+        std::string line = watch_medium_line(format, time(NULL), a.serial.c_str(), disk, note);
+        print(line);
         std::string body = watch_medium_description(disk, note);
         if (notifying)
             watch_notify("USB stick attached", body);
         if (&disk == &disks.front())
-            describe(a.serial, body);
+            front_body = body;
+        if (watch_hooks_wanted(true) || watch_hooks_wanted(false)) {
+            // Programs get the JSON object in either format.
+            if (format != WATCH_JSON)
+                line = watch_medium_line(WATCH_JSON, 0, a.serial.c_str(), disk, note);
+            hooked.push_back(watch_hooks_describe(a.serial.c_str(), disk, line));
+            watch_hooks_queue(true, hooked.back());
+        }
     }
+    describe(a.serial, front_body, std::move(hooked));
     return true;
 }
 
@@ -177,8 +192,11 @@ static void take(struct udev *udev, const report &r, std::vector<awaited> &waiti
                            [&](const described &d) { return d.serial == r.serial; });
     if (notifying)
         watch_notify("USB stick removed", it != known.end() ? it->description : plain_body(r));
-    if (it != known.end())
-        known.erase(it);
+    if (it == known.end())
+        return;
+    for (const watch_hooks_medium_ptr &medium : it->hooked)
+        watch_hooks_queue(false, medium);
+    known.erase(it);
 }
 
 // Forgets announced block devices that are gone from sysfs: their remove

@@ -75,14 +75,17 @@ TEST(Watch, RefusesUnknownOptionsAndDocumentsItsOwn) {
     int ws = wait_exit(bad, 10s);
     ASSERT_TRUE(WIFEXITED(ws));
     EXPECT_EQ(WEXITSTATUS(ws), 2);
+    for (auto bad :
+         {std::pair("--on-attach", "a 'b"), {"--on-remove", " "}, {"--hook-timeout", "1s"}})
+        EXPECT_EQ(run_program({bin_dir() + "/pyxo-watch", bad.first, bad.second}).status, 2);
 
     child help = spawn({bin_dir() + "/pyxo-watch", "--help"});
     std::string text = drain(help, 10s);
     ws = wait_exit(help, 10s);
     ASSERT_TRUE(WIFEXITED(ws));
     EXPECT_EQ(WEXITSTATUS(ws), 0);
-    for (const char *option :
-         {"--json", "--notify", "--ior-file", "--no-daemon", "--daemon", "-d", "-l", "-s"})
+    for (const char *option : {"--json", "--notify", "--ior-file", "--no-daemon", "--daemon", "-d",
+                               "-l", "-s", "--on-attach", "--on-remove", "--hook-timeout"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
 
     child missing = spawn({bin_dir() + "/pyxo-watch", "--daemon", "/nonexistent/pyxod"});

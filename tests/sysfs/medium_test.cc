@@ -23,6 +23,8 @@
 
 #include <gtest/gtest.h>
 
+using std::string_literals::operator""s;
+
 // More than the 10 s a disk is awaited, on a loaded machine.
 constexpr std::chrono::seconds kWait{40};
 
@@ -410,6 +412,108 @@ TEST_F(Medium, ANotificationServiceThatNeverAnswers) {
     EXPECT_TRUE(contains(w.err_text, dropped)) << w.err_text;
     stop(2s);
     g_object_unref(service);
+}
+
+// Programs of --on-attach and --on-remove: see hook_record.cc.
+static size_t count(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; at++)
+        n++;
+    return n;
+}
+static bool logged(const temp_dir &dir, const std::string &part, size_t n) {
+    return wait_for_file(
+        dir / "log", [&](const std::string &t) { return count(t, part) >= n; }, kWait);
+}
+
+// Each volume's values reach the program as data, never through a shell;
+// a removal's report comes at once, its runs after the attach runs.
+TEST_F(Medium, HooksGetEachVolumeAsDataAndHoldUpNothing) {
+    std::string why = loop_devices_unavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    temp_dir dir;
+    std::map<std::string, std::string> image;
+    for (const real_filesystem &f : real_filesystems)
+        if (f.name == "vfat16"s || f.name == "ext4"s)
+            image[f.name] = make_real_image(f, dir.path, &why);
+    loop_device vfat(image["vfat16"]), ext4(image["ext4"]);
+    ASSERT_TRUE(vfat.attached() && ext4.attached()) << why;
+    std::string hook = HOOK_RECORD " " + dir.path;
+    start({"--json", "--on-attach", hook + R"( record,hold '$(touch x)' ';' "a b" '')",
+           "--on-remove", hook + " record,fail"},
+          {});
+    usb_stick odd = stick(2, "q'\"$(id)`id`");
+    odd.scsi_model = "a\"$(b)`c`\nd\xff";
+    odd.partitions = {20480, 16384};
+    odd.backing = {"", vfat.path(), ext4.path()};
+    ASSERT_TRUE(usb_stick_plug(testbed, odd) && logged(dir, "+ attach /dev/sdc", 2));
+    usb_stick_pull(testbed, odd);
+    line_with(R"("attached":false)");
+    write_file(dir / "release", "");
+    ASSERT_TRUE(logged(dir, "- remove", 2));
+    std::string ext4_uuid =
+        run_program({"blkid", "-p", "-o", "value", "-s", "UUID", ext4.path()}).out.substr(0, 36);
+    std::string log = read_file(dir / "log"), medium = line_with(R"(medium","serial":"07815567q)");
+    for (std::string n : {"1", "2"}) {
+        EXPECT_LT(log.find("- attach /dev/sdc" + n), log.find("+ remove /dev/sdc" + n));
+        std::string values;
+        for (std::string v : std::vector<std::string>{
+                 "SERIAL=07815567q'\"$(id)`id`", "DISK=/dev/sdc", "DEVICE=/dev/sdc" + n,
+                 n == "1" ? "FSTYPE=vfat" : "FSTYPE=ext4",
+                 // the FAT label as its bytes stand, in the DOS code page
+                 n == "1" ? "LABEL=\x90'$`~ \x9a!@" : "LABEL=BACKUP 2024",
+                 "UUID=" + (n == "1" ? "1234-ABCD" : ext4_uuid), "VENDOR=SanDisk",
+                 "MODEL=a\"$(b)`c`\nd\xff", "SIZE=16008609792"})
+            values += "PYXO_" + v + '\0';
+        values += medium + "\n" + '\0';
+        EXPECT_EQ(read_file(dir / ("attach-sdc" + n)),
+                  "$(touch x)\0;\0a b\0\0PYXO_EVENT=attach\0"s + values);
+        EXPECT_EQ(read_file(dir / ("remove-sdc" + n)), "PYXO_EVENT=remove\0"s + values);
+    }
+    std::string said = "pyxo-watch: on-remove /dev/sdc2: " + hook + " record,fail: exit status 3";
+    for (int i = 0; i < 100 && !contains(w.err_text, said); i++)
+        pump(w, 100ms);
+    EXPECT_TRUE(contains(w.err_text, said)) << w.err_text;
+    stop();
+}
+
+// A storm of sticks: lines come while programs hold on, 4 at most, none lost;
+// a stick pulled while its attach run waits gets its remove run after it; no
+// end of a program or its orphan (-d: subreaper) is taken for the daemon's.
+TEST_F(Medium, AtMostFourHooksAtOnceNoneLost) {
+    temp_dir dir;
+    std::string hook = HOOK_RECORD " " + dir.path;
+    start({"-d", "--on-attach", hook + " hold,orphan", "--on-remove", hook + " -"}, {});
+    for (int h = 2; h < 8; h++) {  // sdc to sdh; sdg1's and sdh1's runs wait
+        ASSERT_TRUE(usb_stick_plug(testbed, stick(h, "S" + std::to_string(h))));
+        line_with("\"07815567S" + std::to_string(h) + "\" /dev/sd");
+    }
+    usb_stick_pull(testbed, stick(7, "S7"));
+    line_with("\"07815567S7\" Removed");
+    EXPECT_EQ(count(read_file(dir / "log"), "+ "), 4u);
+    write_file(dir / "release", "");
+    ASSERT_TRUE(logged(dir, "- ", 7) && logged(dir, "o ", 6));
+    std::string log = read_file(dir / "log");  // 6 attach runs, and the one remove run after
+    EXPECT_LT(log.find("- attach /dev/sdh1"), log.find("+ remove /dev/sdh1"));
+    stop();
+}
+
+// --hook-timeout ends a program; one that does not exist is said.
+TEST_F(Medium, HookTimeOutAndMissingProgram) {
+    start({"--hook-timeout", "1", "--on-attach", "sleep 60", "--on-remove", "/nonexistent/hook"},
+          {});
+    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "O0")));
+    line_with("\"07815567O0\" /dev/sdc");
+    usb_stick_pull(testbed, stick(2, "O0"));
+    std::string said[] = {
+        "on-attach /dev/sdc1: sleep 60: ended by signal 15 (Terminated), past "
+        "--hook-timeout 1 s\npyxo-watch: on-remove /dev/sdc1: /nonexistent/hook: "
+        "cannot start: No such file or directory"};
+    for (int i = 0; i < 100 && !contains(w.err_text, said[0]); i++)
+        pump(w, 100ms);
+    EXPECT_TRUE(contains(w.err_text, "pyxo-watch: " + said[0])) << w.err_text;
+    stop();
 }
 
 int main(int argc, char **argv) {

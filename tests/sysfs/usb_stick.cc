@@ -195,7 +195,7 @@ std::string usb_stick_record(const usb_stick &s) {
         {"lun", std::to_string(s.lun)},
         {"disk", disk_name(s)},
         {"scsi_vendor", s.scsi_vendor},
-        {"scsi_model", s.scsi_model}};
+        {"scsi_model", utf8(s.scsi_model) ? std::optional(s.scsi_model) : std::nullopt}};
     // A node of its own: an empty file that umockdev makes (N:), whose
     // numbers only need to differ, or a real one that usb_stick_plug makes,
     // with the real device's numbers (as the mount table shows them).
@@ -305,6 +305,10 @@ bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s, const stick_st
         if (path == "/sys" + usb_path(s) && s.serial && !utf8(s.serial))
             umockdev_testbed_set_attribute_binary(
                 testbed, path.c_str(), "serial", (guint8 *)s.serial->data(), (int)s.serial->size());
+        if (record.find("DEVTYPE=scsi_device") != std::string::npos && !utf8(s.scsi_model))
+            umockdev_testbed_set_attribute_binary(testbed, path.c_str(), "model",
+                                                  (guint8 *)s.scsi_model.data(),
+                                                  (int)s.scsi_model.size());
     }
     return true;
 }

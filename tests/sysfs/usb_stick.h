@@ -21,7 +21,7 @@ struct usb_stick {
     int lun = 0;                         // of its one SCSI device, N:0:0:lun
     std::string disk;                    // its block device; "" for one named after the host
     bool scanned = true;  // false: the kernel never adds the disk part (a failed SCSI scan)
-    // Inquiry strings of its SCSI device, padded as devices send them.
+    // Inquiry strings of its SCSI device, padded as devices send them (the model: any bytes).
     std::string scsi_vendor = "SanDisk ", scsi_model = "Cruzer Blade    ";
     long long sectors = 31266816;  // the disk's size in 512-byte sectors
     // Its partitions' sizes in sectors; none: a filesystem on the whole disk.

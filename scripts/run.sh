@@ -2,34 +2,60 @@
 # Sets up the machine, builds, and runs the main job: the console servant
 # pyxo-watch, which starts the daemon pyxod and prints every report it sends.
 # Arguments go to pyxo-watch (see build/bin/pyxo-watch --help). Ctrl-C stops both.
+#
+# Where the kernel has no SCSI hosts (a container, a virtual machine with
+# virtio disks) there is nothing real to watch: as root it then shows the pair
+# watching a simulated USB stick (umockdev plays the kernel's side; the
+# stick's volume is a real loop device), plugged in and pulled out every few
+# seconds. `scripts/run.sh --sample-tree` shows instead the oldest road, a
+# copy of a /proc/scsi tree (also what runs without root).
 set -eu
 cd "$(dirname "$0")/.."
+sample=no
+if [ "${1:-}" = "--sample-tree" ]; then
+    sample=yes
+    shift
+fi
 scripts/setup.sh
 # Only the programs it runs, not the tests and benchmarks.
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target pyxo-watch pyxod
+cmake --build build --target pyxo-watch pyxod pyxo-stick-demo
 
 # pyxo-watch picks the source itself (--source auto): sysfs where the kernel
 # lists SCSI hosts, else /proc/scsi.
-if [ -d /sys/class/scsi_host ]; then
+if [ $sample = no ] && [ -d /sys/class/scsi_host ]; then
     echo "run: this machine has SCSI hosts (/sys/class/scsi_host): watching REAL USB"
     echo "run: sticks through sysfs and udev events; plug one in (Ctrl-C stops)"
     exec build/bin/pyxo-watch "$@"
 fi
-if [ -d /proc/scsi ]; then
+if [ $sample = no ] && [ -d /proc/scsi ]; then
     echo "run: watching the real /proc/scsi; plug in a USB stick (Ctrl-C stops)"
     exec build/bin/pyxo-watch "$@"
 fi
+if [ $sample = no ] && [ "$(id -u)" -eq 0 ]; then
+    cat <<END
+run: this kernel has no SCSI hosts, so there is no real USB stick to watch.
+run: Running pyxo-watch and pyxod --sysfs on a SIMULATED stick instead: umockdev
+run: plays the kernel's sysfs and uevents, and the stick's partition is a real
+run: loop device holding a FAT filesystem labelled "MY STICK". It is plugged in
+run: and pulled out every 4 seconds. Ctrl-C stops.
+END
+    # Ctrl-C is the demo's to take; this shell only waits for its end.
+    trap : INT TERM
+    status=0
+    build/bin/pyxo-stick-demo 4 "$@" || status=$?
+    [ "$status" -eq 77 ] || exit "$status"
+    echo "run: no loop device here: showing the sample tree instead."
+elif [ $sample = no ]; then
+    echo "run: no SCSI hosts here, and the simulated stick needs root (a loop device):"
+    echo "run: showing the sample tree instead."
+fi
 
-# No SCSI layer at all (a container, a virtual machine with virtio disks):
-# nothing to watch. Show the pair at work on the sample tree instead.
+# The sample tree: a copy of examples/proc-scsi that a simulator writes.
 work=$(mktemp -d /tmp/pyxo-demo-XXXXXX)
 cp -R examples/proc-scsi "$work/scsi"
 cat <<END
-run: neither /sys/class/scsi_host nor /proc/scsi exists: this kernel has no
-run: SCSI layer loaded, so pyxod would find nothing to watch (a USB stick
-run: plugged in loads it; run this again then to watch real sticks).
-run: Running pyxo-watch and pyxod on the SAMPLE TREE instead: a copy of
+run: Running pyxo-watch and pyxod on the SAMPLE TREE: a copy of
 run: examples/proc-scsi in $work/scsi, in which
 run: examples/plug-simulator.sh plugs a USB stick in and pulls it out every
 run: 5 seconds. The lock and log files are kept there too. Ctrl-C stops.

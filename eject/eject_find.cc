@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <libudev.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -100,6 +102,25 @@ eject_status eject_find_host(struct udev *udev, int host, eject_medium *medium, 
     return status;
 }
 
+// The block device of number `device`: the kernel links
+// /sys/dev/block/MAJOR:MINOR to it. Read here with readlink, which a
+// testbed's preloaded sysfs follows, where libudev's own lookup does not.
+static struct udev_device *block_device(struct udev *udev, dev_t device) {
+    std::string link = "/sys/dev/block/" + numbers(device);
+    char target[PATH_MAX];
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return NULL;
+    target[length] = '\0';
+    // "../../devices/…": the path of each ".." taken off "/sys/dev/block".
+    std::string path = target[0] == '/' ? "" : "/sys/dev/block", rest = target;
+    while (rest.compare(0, 3, "../") == 0) {
+        path.erase(path.rfind('/'));
+        rest.erase(0, 3);
+    }
+    return udev_device_new_from_syspath(udev, (path + "/" + rest).c_str());
+}
+
 static eject_status find_path(struct udev *udev, const char *path, eject_medium *medium,
                               std::string *why) {
     struct stat st;
@@ -111,7 +132,7 @@ static eject_status find_path(struct udev *udev, const char *path, eject_medium 
         *why = std::string(path) + " is not a block device";
         return EJECT_NOT_FOUND;
     }
-    struct udev_device *block = udev_device_new_from_devnum(udev, 'b', st.st_rdev);
+    struct udev_device *block = block_device(udev, st.st_rdev);
     if (block == NULL) {
         *why =
             std::string(path) + ": sysfs has no block device " + numbers(st.st_rdev) + " (gone?)";

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +59,7 @@ A: product= Cruzer Blade
 A: bDeviceClass=00
 A: bNumInterfaces= 1
 A: speed=480
+A: remove=
 
 P: {usb}/{port}:1.0
 E: DEVTYPE=usb_interface
@@ -99,13 +101,14 @@ A: rev=1.00
 A: type=0
 A: scsi_level=7
 A: state=running
+A: delete=
 
 P: {scsi}/target{host}:0:0/{host}:0:0:{lun}/block/{disk}
 N: {node}
 E: DEVNAME=/dev/{disk}
 E: DEVTYPE=disk
 E: SUBSYSTEM=block
-A: dev=8:{minor}
+A: dev={dev}
 A: removable=1
 A: ro=0
 A: size={sectors}
@@ -118,7 +121,7 @@ N: {node}
 E: DEVNAME=/dev/{disk}{n}
 E: DEVTYPE=partition
 E: SUBSYSTEM=block
-A: dev=8:{minor}
+A: dev={dev}
 A: partition={n}
 A: size={sectors}
 )";
@@ -196,12 +199,17 @@ std::string usb_stick_record(const usb_stick &s) {
         {"scsi_vendor", s.scsi_vendor},
         {"scsi_model", s.scsi_model}};
     // A node of its own: an empty file that umockdev makes (N:), or a real
-    // one that usb_stick_plug makes. The numbers only need to differ.
+    // one that usb_stick_plug makes. The numbers only need to differ, but
+    // for a mount to be seen on a volume.
     auto block = [&](size_t n, long long sectors) {
         values["node"] = backing(s, n).empty()
                              ? std::optional(disk_name(s) + (n ? std::to_string(n) : ""))
                              : std::nullopt;
-        values["minor"] = std::to_string(s.host * 16 + (int)n);
+        values["dev"] = "8:" + std::to_string(s.host * 16 + (int)n);
+        struct stat st;
+        if (s.real_devices && stat(backing(s, n).c_str(), &st) == 0)
+            values["dev"] =
+                std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
         values["sectors"] = std::to_string(sectors);
     };
     std::string record = filled(stick_record, values);
@@ -248,7 +256,8 @@ static std::vector<std::pair<std::string, std::string>> devices(const std::strin
 // device (stat gives it the number of the device's dev attribute), while
 // open() opens the file itself: a real block device node there opens the
 // real device. Without an N: line umockdev makes no file, and removes ours
-// with the device.
+// with the device. umockdev answers the ioctls of every node in its /dev
+// itself (ENOTTY) unless a handler of the node passes them on.
 static bool real_node(UMockdevTestbed *testbed, const std::string &name,
                       const std::string &device) {
     gchar *root = umockdev_testbed_get_root_dir(testbed);
@@ -262,6 +271,29 @@ static bool real_node(UMockdevTestbed *testbed, const std::string &name,
     fprintf(stderr, "usb_stick: no node %s for %s: %s\n", node.c_str(), device.c_str(),
             strerror(errno));
     return false;
+}
+
+// The program's own ioctl call, made on its own descriptor: the real device
+// answers it.
+static gboolean pass_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer) {
+    int error = 0;
+    int result = umockdev_ioctl_client_execute(client, &error, NULL);
+    umockdev_ioctl_client_complete(client, result, error);
+    return TRUE;
+}
+
+static bool pass_ioctls(UMockdevTestbed *testbed, const std::string &name) {
+    UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(pass_ioctl), NULL);
+    GError *error = NULL;
+    bool attached =
+        umockdev_testbed_attach_ioctl(testbed, ("/dev/" + name).c_str(), handler, &error);
+    g_object_unref(handler);
+    if (!attached) {
+        fprintf(stderr, "usb_stick: ioctls of /dev/%s: %s\n", name.c_str(), error->message);
+        g_error_free(error);
+    }
+    return attached;
 }
 
 bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s, const stick_step &before) {
@@ -286,7 +318,8 @@ bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s, const stick_st
         std::string name = path.substr(path.rfind('/') + 1);
         size_t n = name == disk_name(s) ? 0 : atoi(name.c_str() + disk_name(s).size());
         if (path.find(disk) != std::string::npos && !backing(s, n).empty() &&
-            !real_node(testbed, name, backing(s, n)))
+            (!real_node(testbed, name, backing(s, n)) ||
+             (s.real_devices && !pass_ioctls(testbed, name))))
             return false;
         if (!add(testbed, record))
             return false;

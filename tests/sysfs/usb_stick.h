@@ -29,6 +29,10 @@ struct usb_stick {
     // Real block devices (loop devices) that its nodes open: [0] for the
     // disk, [n] for partition n. Missing or "": the node is an empty file.
     std::vector<std::string> backing;
+    // Backed block devices show as what they are: their dev attributes carry
+    // their real devices' numbers, which the mount table shows (else numbers
+    // of their own, 8:N), and the real devices answer their ioctls.
+    bool real_devices = false;
 };
 
 // The stick's devices in umockdev's record format (as umockdev-record

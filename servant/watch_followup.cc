@@ -155,7 +155,7 @@ static bool follow_up(struct udev *udev, const awaited &a, bool now) {
         print(watch_medium_line(format, time(NULL), a.serial.c_str(), disk, note));
         std::string body = watch_medium_description(disk, note);
         if (notifying)
-            watch_notify("USB stick attached", body);
+            watch_notify("USB stick attached", body, a.host);
         if (&disk == &disks.front())
             describe(a.serial, body);
     }

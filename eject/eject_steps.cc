@@ -83,6 +83,9 @@ static bool in_use(const eject_medium &medium, bool unmount, std::vector<std::st
                    std::vector<std::string> *points) {
     std::vector<pyxo_mount> table = pyxo_mounts_read();
     size_t before = said->size();
+    // There is always a root: an empty table is one that could not be read.
+    if (table.empty())
+        said->push_back("cannot tell what is mounted: /proc/self/mountinfo cannot be read");
     for (const eject_volume &v : medium.volumes) {
         if (v.device == 0)
             continue;
@@ -204,6 +207,7 @@ eject_status eject_remove(const eject_medium &medium, bool unmount,
         return failed(EJECT_FAILED, "remove USB device " + medium.port + ": write " +
                                         medium.usb_syspath + "/remove: " + strerror(error));
     done.push_back("removed USB device " + medium.port);
-    said->push_back(medium.identity + ": " + joined(done, ", ") + "; it can be pulled out");
+    said->push_back((medium.identity.empty() ? medium.port : medium.identity) + ": " +
+                    joined(done, ", ") + "; it can be pulled out");
     return EJECT_DONE;
 }

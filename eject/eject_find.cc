@@ -112,12 +112,12 @@ static struct udev_device *block_device(struct udev *udev, dev_t device) {
     if (length <= 0)
         return NULL;
     target[length] = '\0';
-    // "../../devices/…": the path of each ".." taken off "/sys/dev/block".
-    std::string path = target[0] == '/' ? "" : "/sys/dev/block", rest = target;
-    while (rest.compare(0, 3, "../") == 0) {
+    if (target[0] == '/')
+        return udev_device_new_from_syspath(udev, target);
+    // "../../devices/…": a directory taken off "/sys/dev/block" for each "..".
+    std::string path = "/sys/dev/block", rest = target;
+    for (; rest.compare(0, 3, "../") == 0 && !path.empty(); rest.erase(0, 3))
         path.erase(path.rfind('/'));
-        rest.erase(0, 3);
-    }
     return udev_device_new_from_syspath(udev, (path + "/" + rest).c_str());
 }
 

@@ -162,7 +162,7 @@ static bool follow_up(struct udev *udev, const awaited &a, bool now) {
         print(line);
         std::string body = watch_medium_description(disk, note);
         if (notifying)
-            watch_notify("USB stick attached", body);
+            watch_notify("USB stick attached", body, a.host);
         if (&disk == &disks.front())
             front_body = body;
         if (watch_hooks_wanted(true) || watch_hooks_wanted(false)) {

@@ -6,6 +6,7 @@
 #include <gio/gio.h>
 #include <json-glib/json-glib.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -92,6 +93,44 @@ struct stalled_disk {
     }
 };
 
+// A D-Bus session of its own with dunst on Xvfb, ended with the test;
+// dbus-monitor shows the Notify calls, one argument a line, and the answers.
+struct notification_service {
+    x_session x;
+    child bus, dunst;
+    std::string monitor;       // its pid; the session ends with it
+    spawn_options on_display;  // of a program on that display and bus
+    void start() {
+        std::string why, address;
+        ASSERT_TRUE(x_session_start(x, why)) << why;
+        on_display.env = x_session_env(x);
+        bus = spawn({"dbus-run-session", "--", "sh", "-c",
+                     "echo \"$DBUS_SESSION_BUS_ADDRESS\"; echo $$; exec dbus-monitor "
+                     "\"interface='org.freedesktop.Notifications',member='Notify'\" "
+                     "\"member='NameOwnerChanged',arg0='org.freedesktop.Notifications'\" "
+                     "\"type='method_return'\""},
+                    on_display);
+        ASSERT_TRUE(read_line(bus, address, kWait) && read_line(bus, monitor, kWait));
+        ASSERT_FALSE(wait_line(
+                         bus, [](const std::string &l) { return contains(l, "NameLost"); }, kWait)
+                         .empty());
+        on_display.env = x_session_env(x, {"DBUS_SESSION_BUS_ADDRESS=" + address});
+        dunst = spawn({"dunst"}, on_display);
+        ASSERT_FALSE(
+            wait_line(
+                bus, [](const std::string &l) { return contains(l, "NameOwnerChanged"); }, kWait)
+                .empty())
+            << drain(dunst, 1s);
+    }
+    ~notification_service() {
+        kill_child(dunst);
+        if (!monitor.empty())
+            kill(atoi(monitor.c_str()), SIGTERM);
+        wait_exit(bus, kWait);
+        x_session_stop(x);
+    }
+};
+
 TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     std::string no_loop = loop_devices_unavailable();
     if (!no_loop.empty())
@@ -133,42 +172,10 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     std::string dead = dir / "dead";
     ASSERT_EQ(mknod(dead.c_str(), S_IFBLK | 0600, makedev(120, 0)), 0);
 
-    x_session x;
-    std::string why;
-    ASSERT_TRUE(x_session_start(x, why)) << why;
-    spawn_options on_display;
-    on_display.env = x_session_env(x);
-    // The session ends with its program, the monitor (whose pid comes second).
-    child bus = spawn({"dbus-run-session", "--", "sh", "-c",
-                       "echo \"$DBUS_SESSION_BUS_ADDRESS\"; echo $$; exec dbus-monitor "
-                       "\"interface='org.freedesktop.Notifications',member='Notify'\" "
-                       "\"member='NameOwnerChanged',arg0='org.freedesktop.Notifications'\" "
-                       "\"type='method_return'\""},
-                      on_display);
-    // Ended so also when the test fails, lest the bus outlive it.
-    struct session_end {
-        child &bus;
-        std::string monitor;
-        ~session_end() {
-            if (!monitor.empty())
-                kill(atoi(monitor.c_str()), SIGTERM);
-            wait_exit(bus, kWait);
-        }
-    } end{bus, ""};
-    std::string address;
-    ASSERT_TRUE(read_line(bus, address, kWait) && read_line(bus, end.monitor, kWait));
-    ASSERT_FALSE(wait_line(
-                     bus, [](const std::string &l) { return contains(l, "NameLost"); }, kWait)
-                     .empty());
-    on_display.env.push_back("DBUS_SESSION_BUS_ADDRESS=" + address);
-    child dunst = spawn({"dunst"}, on_display);
-    ASSERT_FALSE(
-        wait_line(
-            bus, [](const std::string &l) { return contains(l, "NameOwnerChanged"); }, kWait)
-            .empty())
-        << drain(dunst, 1s);
-
-    start({"--json", "--notify"}, on_display.env);
+    notification_service service;
+    ASSERT_NO_FATAL_FAILURE(service.start());
+    child &bus = service.bus;
+    start({"--json", "--notify"}, service.on_display.env);
     usb_stick never = stick(5, "D0");  // its disk never comes
     never.scanned = false;
     usb_stick slow = stick(2, "Q\"B\\\xc3\xbf");  // its disk comes after the report
@@ -276,7 +283,59 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     std::string said = "pyxo-watch: cannot open /dev/sde1: No such device or address";
     EXPECT_TRUE(contains(w.err_text, said)) << w.err_text;
     EXPECT_EQ(w.err_text.find("cannot open"), w.err_text.rfind("cannot open")) << "said once";
-    x_session_stop(x);
+}
+
+// dunst has buttons: an attached stick's notification has "Safely remove",
+// which refuses while its volume is mounted, and else removes the stick (as
+// the attributes the kernel acts on show); the kernel's removal then gives
+// the Removed report.
+TEST_F(Medium, SafelyRemove) {
+    std::string why = loop_devices_unavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    temp_dir dir;
+    std::string image = make_real_image(real_filesystems[2], dir.path, &why);  // ext4
+    loop_device mounted(image, false), unmounted(image, false);
+    ASSERT_TRUE(mounted.attached() && unmounted.attached()) << why << mounted.error();
+    std::string point = dir / "mnt";
+    mkdir(point.c_str(), 0755);
+    ASSERT_EQ(mount(mounted.path().c_str(), point.c_str(), "ext4", MS_RDONLY, NULL), 0);
+    std::unique_ptr<const char, void (*)(const char *)> end(
+        point.c_str(), [](const char *p) { umount2(p, MNT_DETACH); });
+    notification_service service;
+    ASSERT_NO_FATAL_FAILURE(service.start());
+    start({"--json", "--notify"}, service.on_display.env);
+    usb_stick a = stick(2, "A0"), b = stick(3, "B0");
+    // Plugs one in and presses its button once its notification is there.
+    auto press = [&](usb_stick &s, const std::string &backing, int nth) {
+        s.partitions = {};
+        s.backing = {backing};
+        s.real_devices = true;
+        ASSERT_TRUE(usb_stick_plug(testbed, s));
+        auto shown = [&](const std::string &) {
+            return std::count(service.bus.lines.begin(), service.bus.lines.end(),
+                              "      string \"safely-remove\"") >= nth;
+        };
+        ASSERT_FALSE(wait_line(service.bus, shown, kWait).empty()) << service.bus.out_text;
+        EXPECT_EQ(run_program({"dunstctl", "action", "0"}, service.on_display).status, 0);
+    };
+    auto notified = [&](const std::string &part) {
+        return !wait_line(
+                    service.bus, [&](const std::string &l) { return contains(l, part); }, kWait)
+                    .empty();
+    };
+    press(a, mounted.path(), 1);
+    EXPECT_TRUE(notified("/dev/sdc is mounted on " + point)) << service.bus.out_text;
+    EXPECT_TRUE(contains(service.bus.out_text, "   string \"USB stick not removed\""));
+    run_program({"dunstctl", "close-all"}, service.on_display);
+    press(b, unmounted.path(), 2);
+    EXPECT_TRUE(notified("   string \"USB stick can be pulled out\"")) << service.bus.out_text;
+    gchar *sys = umockdev_testbed_get_sys_dir(testbed);
+    EXPECT_EQ(read_file(sys + usb_stick_host_path(b).substr(4) + "/../../../../remove"), "1");
+    g_free(sys);
+    usb_stick_pull(testbed, b);
+    line_with(R"({"op":"media_changed","serial":"07815567B0","attached":false)");
+    stop();
 }
 
 // Text lines keep a serial's bytes; --notify without a session bus warns

@@ -59,6 +59,7 @@ A: product= Cruzer Blade
 A: bDeviceClass=00
 A: bNumInterfaces= 1
 A: speed=480
+A: remove=
 
 P: {usb}/{port}:1.0
 E: DEVTYPE=usb_interface
@@ -100,6 +101,7 @@ A: rev=1.00
 A: type=0
 A: scsi_level=7
 A: state=running
+A: delete=
 
 P: {scsi}/target{host}:0:0/{host}:0:0:{lun}/block/{disk}
 N: {node}
@@ -260,7 +262,8 @@ static std::vector<std::pair<std::string, std::string>> devices(const std::strin
 // device (stat gives it the number of the device's dev attribute), while
 // open() opens the file itself: a real block device node there opens the
 // real device. Without an N: line umockdev makes no file, and removes ours
-// with the device.
+// with the device. umockdev answers the ioctls of every node in its /dev
+// itself (ENOTTY) unless a handler of the node passes them on.
 static bool real_node(UMockdevTestbed *testbed, const std::string &name,
                       const std::string &device) {
     gchar *root = umockdev_testbed_get_root_dir(testbed);
@@ -274,6 +277,29 @@ static bool real_node(UMockdevTestbed *testbed, const std::string &name,
     fprintf(stderr, "usb_stick: no node %s for %s: %s\n", node.c_str(), device.c_str(),
             strerror(errno));
     return false;
+}
+
+// The program's own ioctl call, made on its own descriptor: the real device
+// answers it.
+static gboolean pass_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer) {
+    int error = 0;
+    int result = umockdev_ioctl_client_execute(client, &error, NULL);
+    umockdev_ioctl_client_complete(client, result, error);
+    return TRUE;
+}
+
+static bool pass_ioctls(UMockdevTestbed *testbed, const std::string &name) {
+    UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(pass_ioctl), NULL);
+    GError *error = NULL;
+    bool attached =
+        umockdev_testbed_attach_ioctl(testbed, ("/dev/" + name).c_str(), handler, &error);
+    g_object_unref(handler);
+    if (!attached) {
+        fprintf(stderr, "usb_stick: ioctls of /dev/%s: %s\n", name.c_str(), error->message);
+        g_error_free(error);
+    }
+    return attached;
 }
 
 bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s, const stick_step &before) {
@@ -298,7 +324,8 @@ bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &s, const stick_st
         std::string name = path.substr(path.rfind('/') + 1);
         size_t n = name == disk_name(s) ? 0 : atoi(name.c_str() + disk_name(s).size());
         if (path.find(disk) != std::string::npos && !backing(s, n).empty() &&
-            !real_node(testbed, name, backing(s, n)))
+            (!real_node(testbed, name, backing(s, n)) ||
+             (s.real_devices && !pass_ioctls(testbed, name))))
             return false;
         if (!add(testbed, record))
             return false;

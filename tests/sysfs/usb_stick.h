@@ -33,6 +33,9 @@ struct usb_stick {
     // Properties that udev's record of each block device adds ("ID_FS_TYPE=vfat"),
     // indexed as `backing`.
     std::vector<std::vector<std::string>> properties;
+    // Backed block devices answer their ioctls (BLKFLSBUF...) as the real
+    // devices do, rather than as umockdev's emulated nodes (ENOTTY).
+    bool real_devices = false;
 };
 
 // The stick's devices in umockdev's record format (as umockdev-record

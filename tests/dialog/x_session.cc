@@ -11,10 +11,27 @@ extern char **environ;
 
 namespace {
 
+// The session's own programs (Xvfb, openbox, xdotool) stay out of a
+// umockdev testbed the test may run in: they have no use for its /sys and
+// /dev, and its preload in the X server has made clients fail to connect.
+bool testbed_variable(const std::string &e) {
+    return e.compare(0, 11, "LD_PRELOAD=") == 0 || e.compare(0, 12, "UMOCKDEV_DIR") == 0;
+}
+
 std::vector<std::string> own_env() {
     std::vector<std::string> env;
     for (char **e = environ; *e; e++)
-        env.push_back(*e);
+        if (!testbed_variable(*e))
+            env.push_back(*e);
+    return env;
+}
+
+std::vector<std::string> session_env(const x_session &x,
+                                     const std::vector<std::string> &extra = {}) {
+    std::vector<std::string> env;
+    for (const std::string &e : x_session_env(x, extra))
+        if (!testbed_variable(e))
+            env.push_back(e);
     return env;
 }
 
@@ -76,11 +93,19 @@ bool x_session_start(x_session &x, std::string &why) {
     }
     x.display = ":" + number.substr(0, number.find('\n'));
 
-    x.wm = spawn_logged({"openbox", "--sm-disable"}, x_session_env(x), x.dir + "/openbox.log");
-
-    // openbox announces itself on the root window first...
+    // openbox announces itself on the root window first. Under load it has
+    // been seen to give up on a display that Xvfb had just announced: it is
+    // started again, a few times, when it ends before announcing itself.
     deadline = std::chrono::steady_clock::now() + 30s;
-    for (;;) {
+    for (int starts = 0;;) {
+        if (x.wm.pid <= 0 || wait_exit(x.wm, 0ms) != -1) {
+            if (starts++ == 5) {
+                why = "openbox did not start: " + read_file(x.dir + "/openbox.log");
+                return false;
+            }
+            x.wm =
+                spawn_logged({"openbox", "--sm-disable"}, session_env(x), x.dir + "/openbox.log");
+        }
         bool ok = false;
         x_session_run(x, {"wmctrl", "-m"}, ok);
         if (ok)
@@ -96,7 +121,7 @@ bool x_session_start(x_session &x, std::string &why) {
     // is ready once a probe window of ours actually shows.
     for (int attempt = 0; attempt < 10; attempt++) {
         child probe =
-            spawn_logged({"xmessage", "-timeout", "20", "ready?"}, x_session_env(x), "/dev/null");
+            spawn_logged({"xmessage", "-timeout", "20", "ready?"}, session_env(x), "/dev/null");
         bool ok = false;
         x_session_run(x,
                       {"timeout", "3", "xdotool", "search", "--sync", "--onlyvisible",
@@ -142,7 +167,7 @@ std::string x_session_run(const x_session &x, const std::vector<std::string> &ar
     full.insert(full.end(), argv.begin(), argv.end());
     spawn_options o;
     // xdotool reads the text to type in the locale's encoding.
-    o.env = x_session_env(x, {"LC_ALL=C.UTF-8"});
+    o.env = session_env(x, {"LC_ALL=C.UTF-8"});
     o.clear_env = true;
     o.err_file = "/dev/null";
     program_result r = run_program(full, o);

@@ -260,8 +260,15 @@ int wait_exit(child &c, milliseconds timeout) {
     for (;;) {
         int status;
         pid_t r = waitpid(c.pid, &status, WNOHANG);
-        if (r == c.pid)
+        if (r == c.pid) {
+            // What it wrote before it ended is still in the pipes.
+            auto state = [&] { return c.out_text.size() + c.err_text.size() + c.out + c.err; };
+            for (size_t had = ~(size_t)0; had != state();) {
+                had = state();
+                pump(c, 0ms);
+            }
             return c.wait_status = status;
+        }
         if (r < 0 || steady_clock::now() >= end)
             return -1;
         if (c.out >= 0 || c.err >= 0)

@@ -7,7 +7,8 @@
 # virtio disks) there is nothing real to watch: as root it then shows the pair
 # watching a simulated USB stick (umockdev plays the kernel's side; the
 # stick's volume is a real loop device), plugged in and pulled out every few
-# seconds. `scripts/run.sh --sample-tree` shows instead the oldest road, a
+# seconds, with a small example hook that names each volume as it comes and
+# goes. `scripts/run.sh --sample-tree` shows instead the oldest road, a
 # copy of a /proc/scsi tree (also what runs without root).
 set -eu
 cd "$(dirname "$0")/.."
@@ -38,12 +39,15 @@ run: this kernel has no SCSI hosts, so there is no real USB stick to watch.
 run: Running pyxo-watch and pyxod --sysfs on a SIMULATED stick instead: umockdev
 run: plays the kernel's sysfs and uevents, and the stick's partition is a real
 run: loop device holding a FAT filesystem labelled "MY STICK". It is plugged in
-run: and pulled out every 4 seconds. Ctrl-C stops.
+run: and pulled out every 4 seconds; the example hook examples/hooks/say-volume
+run: prints a line (on standard error) for each volume that comes and goes.
+run: Ctrl-C stops.
 END
     # Ctrl-C is the demo's to take; this shell only waits for its end.
     trap : INT TERM
     status=0
-    build/bin/pyxo-stick-demo 4 "$@" || status=$?
+    hook=examples/hooks/say-volume
+    build/bin/pyxo-stick-demo 4 --on-attach $hook --on-remove $hook "$@" || status=$?
     [ "$status" -eq 77 ] || exit "$status"
     echo "run: no loop device here: showing the sample tree instead."
 elif [ $sample = no ]; then

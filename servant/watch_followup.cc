@@ -59,7 +59,7 @@ struct awaited {
     steady::time_point deadline;
 };
 
-// A card reader's slots come and go: cards, and disks slow to spin up.
+// What stands for the disks of a reader with every slot empty.
 static const char no_card_note[] = "no medium in any slot";
 // A size read must stay the same this long, with no block event below its
 // host, before it counts: a card's partitions come a moment after its size,

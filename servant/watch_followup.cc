@@ -59,11 +59,47 @@ struct awaited {
     steady::time_point deadline;
 };
 
-// What the removal of a described medium needs: its notification's body,
-// and for --on-remove what the attach runs of its last medium lines got.
+// What stands for the disks of a reader with every slot empty.
+static const char no_card_note[] = "no medium in any slot";
+// A size read must stay the same this long, with no block event below its
+// host, before it counts: a card's partitions come a moment after its size,
+// and a flapping contact sends change after change.
+static const std::chrono::seconds quiet_wait{1};
+// Followed hosts are read again this often even without events: a burst
+// may overflow the monitor's buffer, and without udevd none come at all.
+static const std::chrono::seconds sweep_wait{5};
+// Disks followed per host: a reader has a few slots; only a forgery more.
+static const size_t max_slots = 64;
+
+// One disk below a followed host: a stick's, or a card reader's slot.
+struct slot {
+    std::string syspath;  // its block device's
+    long long size;       // bytes, as last acted on: 0 an empty slot, -1 unknown
+    long long seen;       // as last read: a change that waits to be read again
+    bool shown = false;   // a medium line stands for it: printed, not ejected
+    // What that line told, for its ejection: the disk, its note, and for
+    // --on-remove what its attach runs got.
+    watch_disk disk;
+    std::string note;
+    watch_hooks_medium_ptr hooked;
+};
+
+static slot slot_of(const watch_disk &disk) {
+    slot s;
+    s.syspath = disk.syspath;
+    s.size = s.seen = disk.size;
+    return s;
+}
+
+// A medium whose lines were printed: what its removal needs (its
+// notification's body, its slots' remove runs), and while it is there its
+// host, whose disks are followed.
 struct described {
     std::string serial, description;
-    std::vector<watch_hooks_medium_ptr> hooked;
+    int host = -1;
+    std::string host_path;  // its SCSI host's sysfs directory and a '/'
+    std::vector<slot> slots;
+    steady::time_point due = steady::time_point::max();  // when to read its disks again
 };
 
 static watch_format format = WATCH_TEXT;
@@ -131,18 +167,78 @@ static std::string plain_body(const report &r) {
     return "serial " + r.serial + ", host " + std::to_string(r.host);
 }
 
-static void describe(const std::string &serial, const std::string &description,
-                     std::vector<watch_hooks_medium_ptr> hooked) {
-    auto same = [&](const described &d) { return d.serial == serial; };
+static void describe(described d) {
+    auto same = [&](const described &k) { return k.serial == d.serial; };
     known.erase(std::remove_if(known.begin(), known.end(), same), known.end());
     if (known.size() >= max_described)
         known.pop_front();
-    known.push_back({serial, bounded(description.c_str(), max_description), std::move(hooked)});
+    known.push_back(std::move(d));
+}
+
+// The sysfs directory of SCSI host `host`, with a '/': the block devices
+// below it start so. "" when it is not there.
+static std::string host_path(struct udev *udev, int host) {
+    std::string name = "host" + std::to_string(host);
+    struct udev_device *d = udev_device_new_from_subsystem_sysname(udev, "scsi_host", name.c_str());
+    struct udev_device *parent = d ? udev_device_get_parent(d) : NULL;
+    std::string path = parent ? std::string(udev_device_get_syspath(parent)) + "/" : "";
+    if (d != NULL)
+        udev_device_unref(d);
+    return path;
+}
+
+// Prints the medium line of `disk` (probed first when it has a block
+// device) with `note` or the one it has, notifies and queues the attach
+// runs; keeps what it told in `s`, if any. False when the end came
+// meanwhile.
+static bool show(described &d, slot *s, watch_disk &disk, watch_medium_event event,
+                 const char *note = NULL) {
+    if (!disk.device.empty() && !watch_medium_probe(disk, stop_fd))
+        return false;
+    if (note == NULL)
+        note = disk.device.empty() ? no_disk_note : disk.note.empty() ? NULL : disk.note.c_str();
+    std::string line = watch_medium_line(format, time(NULL), d.serial.c_str(), disk, note, event);
+    print(line);
+    std::string body = watch_medium_description(disk, note);
+    if (notifying)
+        watch_notify("USB stick attached", body, d.host);
+    if (d.description.empty())
+        d.description = bounded(body.c_str(), max_description);
+    watch_hooks_medium_ptr hooked;
+    if (watch_hooks_wanted(true) || watch_hooks_wanted(false)) {
+        // Programs get the JSON object in either format.
+        if (format != WATCH_JSON)
+            line = watch_medium_line(WATCH_JSON, 0, d.serial.c_str(), disk, note, event);
+        hooked = watch_hooks_describe(d.serial.c_str(), disk, line);
+        watch_hooks_queue(true, hooked);
+    }
+    if (s != NULL) {
+        s->shown = true;
+        s->disk = disk;
+        s->note = note != NULL ? note : "";
+        s->hooked = hooked;
+    }
+    return true;
+}
+
+// A card taken out: its line again, with what it told when it came; the
+// remove runs get what its attach runs got.
+static void eject(const described &d, slot &s) {
+    const char *note = s.note.empty() ? NULL : s.note.c_str();
+    print(watch_medium_line(format, time(NULL), d.serial.c_str(), s.disk, note,
+                            WATCH_MEDIUM_EJECTED));
+    if (notifying)
+        watch_notify("USB stick removed", watch_medium_description(s.disk, note));
+    if (s.hooked)
+        watch_hooks_queue(false, s.hooked);
+    s.hooked.reset();
+    s.shown = false;
 }
 
 // Prints the medium lines of `a` once all its disks have their block
 // devices, its time is up or `now` says so; true when it did, or when the
-// end came meanwhile.
+// end came meanwhile. An empty slot (size 0) has no line of its own; a
+// reader with every slot empty gets one line that says so.
 static bool follow_up(struct udev *udev, const awaited &a, bool now) {
     bool complete;
     std::vector<watch_disk> disks = watch_medium_disks(udev, a.host, &complete);
@@ -150,31 +246,74 @@ static bool follow_up(struct udev *udev, const awaited &a, bool now) {
         complete = complete && settled(disk);
     if (!complete && !now && steady::now() < a.deadline)
         return false;
-    std::string front_body;
-    std::vector<watch_hooks_medium_ptr> hooked;
+    described d;
+    d.serial = a.serial;
+    d.host = a.host;
+    d.host_path = host_path(udev, a.host);
+    bool empty = true;
     for (watch_disk &disk : disks) {
-        if (!watch_medium_probe(disk, stop_fd))
+        bool kept = !disk.device.empty() && d.slots.size() < max_slots;
+        if (kept)
+            d.slots.push_back(slot_of(disk));
+        if (!disk.device.empty() && disk.size == 0)
+            continue;
+        empty = false;
+        if (!show(d, kept ? &d.slots.back() : NULL, disk, WATCH_MEDIUM_FIRST))
             return true;
-        const char *note = disk.device.empty() ? no_disk_note
-                           : disk.note.empty() ? NULL
-                                               : disk.note.c_str();
-        std::string line = watch_medium_line(format, time(NULL), a.serial.c_str(), disk, note);
-        print(line);
-        std::string body = watch_medium_description(disk, note);
-        if (notifying)
-            watch_notify("USB stick attached", body, a.host);
-        if (&disk == &disks.front())
-            front_body = body;
-        if (watch_hooks_wanted(true) || watch_hooks_wanted(false)) {
-            // Programs get the JSON object in either format.
-            if (format != WATCH_JSON)
-                line = watch_medium_line(WATCH_JSON, 0, a.serial.c_str(), disk, note);
-            hooked.push_back(watch_hooks_describe(a.serial.c_str(), disk, line));
-            watch_hooks_queue(true, hooked.back());
-        }
     }
-    describe(a.serial, front_body, std::move(hooked));
+    watch_disk reader;
+    if (empty && !show(d, NULL, reader = watch_medium_reader(udev, a.host), WATCH_MEDIUM_FIRST,
+                       no_card_note))
+        return true;
+    describe(std::move(d));
     return true;
+}
+
+// Reads the disks of a followed host again: a disk there for the first
+// time gets its line then (late), a card put in or taken out since gets
+// its own. A size that is no number tells nothing; one that changed counts
+// once it reads the same a quiet second later, so a flapping contact gives
+// one line per state it settles in. A disk gone meanwhile is passed over:
+// the host's Removed report tells of it.
+static void recheck(struct udev *udev, described &d) {
+    d.due = steady::time_point::max();
+    if (!watch_medium_is_usb_host(udev, d.host))
+        return;
+    auto again = [&] { d.due = std::min(d.due, steady::now() + quiet_wait); };
+    bool complete;
+    for (watch_disk &disk : watch_medium_disks(udev, d.host, &complete)) {
+        if (disk.device.empty())
+            continue;
+        auto s = std::find_if(d.slots.begin(), d.slots.end(),
+                              [&](const slot &s) { return s.syspath == disk.syspath; });
+        if (s == d.slots.end()) {
+            if (d.slots.size() >= max_slots)
+                continue;
+            if (!settled(disk)) {
+                again();
+                continue;
+            }
+            d.slots.push_back(slot_of(disk));
+            if (disk.size != 0 && !show(d, &d.slots.back(), disk, WATCH_MEDIUM_LATE))
+                return;
+            continue;
+        }
+        if (disk.size < 0 || disk.size == s->size) {
+            s->seen = s->size;
+            continue;
+        }
+        if (disk.size != s->seen) {
+            s->seen = disk.size;
+            again();
+            continue;
+        }
+        long long was = s->size;
+        s->size = disk.size;
+        if (s->shown && (disk.size == 0 || was > 0))
+            eject(d, *s);
+        if (disk.size > 0 && !show(d, &*s, disk, WATCH_MEDIUM_INSERTED))
+            return;
+    }
 }
 
 static void take(struct udev *udev, const report &r, std::vector<awaited> &waiting) {
@@ -194,8 +333,9 @@ static void take(struct udev *udev, const report &r, std::vector<awaited> &waiti
         watch_notify("USB stick removed", it != known.end() ? it->description : plain_body(r));
     if (it == known.end())
         return;
-    for (const watch_hooks_medium_ptr &medium : it->hooked)
-        watch_hooks_queue(false, medium);
+    for (const slot &s : it->slots)
+        if (s.hooked)
+            watch_hooks_queue(false, s.hooked);
     known.erase(it);
 }
 
@@ -211,15 +351,21 @@ static void forget_gone() {
 
 static void run(struct udev *udev, struct udev_monitor *monitor) {
     std::vector<awaited> waiting;
+    steady::time_point sweep = steady::now() + sweep_wait;
     for (;;) {
+        // All wait as long, so the first is due first. Once a second at
+        // least: events lost to a full buffer, or no udev to send them,
+        // must not leave a disk unseen.
+        steady::time_point next =
+            waiting.empty()
+                ? steady::time_point::max()
+                : std::min(waiting.front().deadline, steady::now() + std::chrono::seconds(1));
+        for (const described &d : known)
+            next = std::min(next, d.host_path.empty() ? next : std::min(d.due, sweep));
         int timeout = -1;
-        if (!waiting.empty()) {
-            // All wait as long, so the first is due first.
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                waiting.front().deadline - steady::now());
-            // Once a second at least: events lost to a full buffer, or no
-            // udev to send them, must not leave a disk unseen.
-            timeout = (int)std::clamp<long long>(left.count() + 1, 0, 1000);
+        if (next != steady::time_point::max()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - steady::now());
+            timeout = (int)std::clamp<long long>(left.count() + 1, 0, 60000);
         }
         struct pollfd fds[2] = {{wake_fd, POLLIN, 0},
                                 {monitor ? udev_monitor_get_fd(monitor) : -1, POLLIN, 0}};
@@ -231,10 +377,16 @@ static void run(struct udev *udev, struct udev_monitor *monitor) {
         for (int i = 0; monitor && i < 1024 && (event = udev_monitor_receive_device(monitor));
              i++) {
             const char *action = udev_device_get_action(event);
+            const char *path = udev_device_get_syspath(event);
             if (action != NULL && strcmp(action, "add") == 0)
-                announced.insert(udev_device_get_syspath(event));
+                announced.insert(path);
             else if (action != NULL && strcmp(action, "remove") == 0)
-                announced.erase(udev_device_get_syspath(event));
+                announced.erase(path);
+            // Below a followed host: its disks are read once it is quiet.
+            for (described &d : known)
+                if (!d.host_path.empty() &&
+                    strncmp(path, d.host_path.c_str(), d.host_path.size()) == 0)
+                    d.due = steady::now() + quiet_wait;
             udev_device_unref(event);
         }
         forget_gone();
@@ -249,7 +401,17 @@ static void run(struct udev *udev, struct udev_monitor *monitor) {
             take(udev, r, waiting);
         for (auto it = waiting.begin(); it != waiting.end();)
             it = follow_up(udev, *it, waiting.size() > max_awaited) ? waiting.erase(it) : it + 1;
-        if (waiting.empty())
+        bool sweeping = steady::now() >= sweep, pending = false;
+        for (described &d : known) {
+            if (d.host_path.empty())
+                continue;
+            if ((sweeping && d.due == steady::time_point::max()) || steady::now() >= d.due)
+                recheck(udev, d);
+            pending = pending || d.due != steady::time_point::max();
+        }
+        if (sweeping)
+            sweep = steady::now() + sweep_wait;
+        if (waiting.empty() && !pending)
             first_seen.clear();
     }
 }

@@ -239,11 +239,17 @@ static void add_partition(JsonBuilder *b, const watch_partition &p) {
 }
 
 std::string watch_medium_line(watch_format format, time_t when, const char *serial,
-                              const watch_disk &disk, const char *note) {
+                              const watch_disk &disk, const char *note, watch_medium_event event) {
     bool there = !disk.device.empty();
     if (format == WATCH_JSON) {
         return json_line([&](JsonBuilder *b) {
             add_string(b, "op", "medium");
+            if (event == WATCH_MEDIUM_INSERTED || event == WATCH_MEDIUM_EJECTED)
+                add_string(b, "event", event == WATCH_MEDIUM_INSERTED ? "inserted" : "ejected");
+            if (event == WATCH_MEDIUM_LATE) {
+                json_builder_set_member_name(b, "late");
+                json_builder_add_boolean_value(b, true);
+            }
             add_string(b, "serial", serial);
             add_string(b, "device", there ? disk.device.c_str() : NULL);
             add_string(b, "vendor", disk.vendor.c_str());
@@ -272,7 +278,8 @@ std::string watch_medium_line(watch_format format, time_t when, const char *seri
         line += "  " + size_text(disk.size) + "  " + partitions_text(disk, true);
     if (note != NULL)
         line += std::string("  (") + note + ")";
-    return line;
+    static const char *const said[] = {"", "  (late)", "  (card inserted)", "  (card ejected)"};
+    return line + said[event];
 }
 
 std::string watch_medium_description(const watch_disk &disk, const char *note) {

@@ -15,11 +15,21 @@ enum watch_format { WATCH_TEXT, WATCH_JSON };
 std::string watch_daemon_attached_line(watch_format format, time_t when, long pid);
 std::string watch_media_changed_line(watch_format format, time_t when, const PYXO::media_ST &media);
 std::string watch_command_line(watch_format format, time_t when, unsigned long cmd);
+// What happened to a disk that a medium line tells of after the lines that
+// follow its report: nothing (those lines themselves), a disk that appeared
+// only later, a card put into its slot or taken out of it.
+enum watch_medium_event {
+    WATCH_MEDIUM_FIRST,
+    WATCH_MEDIUM_LATE,
+    WATCH_MEDIUM_INSERTED,
+    WATCH_MEDIUM_EJECTED
+};
 // One disk of the medium `serial`; `note` (or null) tells why it has no
 // block device, or why the types of its partitions are unknown. A size
 // below 0 is unknown: null in JSON, "size unknown" in text.
 std::string watch_medium_line(watch_format format, time_t when, const char *serial,
-                              const watch_disk &disk, const char *note);
+                              const watch_disk &disk, const char *note,
+                              watch_medium_event event = WATCH_MEDIUM_FIRST);
 
 // The enumerator's name ("ICONIFY", ...), or "unknown" for a value past EXIT.
 const char *watch_command_name(unsigned long cmd);

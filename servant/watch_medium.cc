@@ -217,6 +217,21 @@ std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *co
     return disks;
 }
 
+watch_disk watch_medium_reader(struct udev *udev, int host) {
+    watch_disk reader;
+    std::string name = "host" + std::to_string(host);
+    struct udev_device *host_class =
+        udev_device_new_from_subsystem_sysname(udev, "scsi_host", name.c_str());
+    struct udev_device *usb =
+        host_class ? udev_device_get_parent_with_subsystem_devtype(host_class, "usb", "usb_device")
+                   : NULL;
+    reader.vendor = trimmed(usb, "manufacturer");
+    reader.model = trimmed(usb, "product");
+    if (host_class != NULL)
+        udev_device_unref(host_class);
+    return reader;
+}
+
 long long watch_medium_size_bytes(const char *sectors) {
     if (sectors == NULL || *sectors == '\0')
         return -1;

@@ -50,6 +50,10 @@ bool watch_medium_is_usb_host(struct udev *udev, int host);
 // a device that names the USB device's manufacturer and product.
 std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *complete);
 
+// A disk without a block device that names the USB device of hostN (its
+// manufacturer and product): what stands for a card reader with no card.
+watch_disk watch_medium_reader(struct udev *udev, int host);
+
 // Bytes of a block device's `size` attribute (a count of 512-byte sectors,
 // or null when missing); -1 unless it is a plain decimal number whose bytes
 // fit a long long.

@@ -575,6 +575,53 @@ TEST_F(Medium, HookTimeOutAndMissingProgram) {
     stop();
 }
 
+// A plugged reader: no line for an empty slot, one for all; one per state a slot settles in.
+TEST_F(Medium, CardsComeAndGoInAPluggedReader) {
+    temp_dir dir;
+    std::string hook = HOOK_RECORD " " + dir.path + " record", medium = R"({"op":"medium",)";
+    start({"--json", "--on-attach", hook, "--on-remove", hook}, {});
+    usb_stick one = stick(2, "R1"), none = stick(4, "R0");
+    one.slots = {{"sdm", 0}, {"sdn", 0}, {"sdo", 0}};
+    none.slots = {{"sdp", 0}};
+    none.sectors = 0;
+    none.partitions = {};
+    ASSERT_TRUE(usb_stick_plug(testbed, one) && usb_stick_plug(testbed, none));
+    std::string card = line_with(medium + R"("serial":"07815567R1")");
+    EXPECT_TRUE(contains(line_with(medium + R"("serial":"07815567R0","device":null,)"),
+                         R"("partitions":[],"note":"no medium in any slot"})"));
+    const char *gone =
+        "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host2/target2:0:0/2:0:0:1/block/sdm";
+    umockdev_testbed_uevent(testbed, gone, "change");
+    umockdev_testbed_remove_device(testbed, gone);
+    usb_stick_change(testbed, none, "62333952", {62331904});
+    EXPECT_TRUE(contains(line_with(R"("event":"inserted")"),
+                         R"("event":"inserted","serial":"07815567R0","device":"/dev/sde",)"));
+    usb_stick_change(testbed, one, "0");
+    EXPECT_EQ(line_with(R"("event":"ejected")"),
+              medium + R"("event":"ejected",)" + card.substr(medium.size()));
+    for (int i = 0; i < 300; i++)  // a flapping contact; not a number now and then
+        usb_stick_change(testbed, none, i % 3 == 0 ? "0" : i % 3 == 1 ? "62333952" : "n/a");
+    usb_stick_change(testbed, none, "0");
+    line_with(R"("event":"ejected","serial":"07815567R0")");
+    ASSERT_TRUE(logged(dir, "- remove /dev/sde1", 1));  // the values its attach run got
+    EXPECT_EQ(read_file(dir / "attach-sde1").substr(17), read_file(dir / "remove-sde1").substr(17));
+    stop();
+    EXPECT_EQ(count(w.out_text, medium), 5u);
+}
+
+// A disk that comes after the 10 s note gets its line then, marked late.
+TEST_F(Medium, ALateDiskGetsItsLine) {
+    start({}, {});
+    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "L0"), [&](const std::string &path) {
+        if (contains(path, "/target"))  // the disk comes after the note
+            line_with("(no block device appeared in 10 s)");
+    }));
+    EXPECT_TRUE(
+        contains(line_with("(late)"),
+                 "\"07815567L0\" /dev/sdc  SanDisk Cruzer Blade  16.0 GB  sdc1 unknown  (late)"));
+    stop();
+}
+
 int main(int argc, char **argv) {
     usb_stick_run_under_umockdev(argc, argv);
     testing::InitGoogleTest(&argc, argv);

@@ -228,6 +228,14 @@ std::string usb_stick_record(const usb_stick &s) {
         values["n"] = std::to_string(n);
         record += "\n" + filled(partition_record, values) + properties(n);
     }
+    for (size_t i = 0; i < s.slots.size(); i++) {  // their target is there already
+        values["lun"] = std::to_string(s.lun + 1 + i);
+        values["disk"] = values["node"] = s.slots[i].first;
+        values["dev"] = "65:" + std::to_string(s.host * 16 + i);
+        values["sectors"] = std::to_string(s.slots[i].second);
+        std::string slot = filled(disk_record, values);
+        record += slot.substr(slot.find("\n\n"));
+    }
     return record;
 }
 
@@ -351,6 +359,25 @@ void usb_stick_pull(UMockdevTestbed *testbed, const usb_stick &s, bool events,
             umockdev_testbed_uevent(testbed, path, "remove");
         umockdev_testbed_remove_device(testbed, path);
     }
+}
+
+void usb_stick_change(UMockdevTestbed *testbed, usb_stick &s, const std::string &size,
+                      const std::vector<long long> &partitions) {
+    std::string disk = "/sys" + scsi_path(s) + "/target" + std::to_string(s.host) + ":0:0/" +
+                       std::to_string(s.host) + ":0:0:" + std::to_string(s.lun) + "/block/" +
+                       disk_name(s) + "/";
+    auto chain = devices(usb_stick_record(s));
+    for (auto d = chain.rbegin(); d != chain.rend(); ++d)
+        if (d->first.rfind(disk, 0) == 0) {
+            umockdev_testbed_uevent(testbed, d->first.c_str(), "remove");
+            umockdev_testbed_remove_device(testbed, d->first.c_str());
+        }
+    umockdev_testbed_set_attribute(testbed, disk.c_str(), "size", size.c_str());
+    umockdev_testbed_uevent(testbed, disk.c_str(), "change");
+    s.partitions = partitions;
+    for (auto &[path, record] : devices(usb_stick_record(s)))
+        if (path.rfind(disk, 0) == 0)
+            add(testbed, record);
 }
 
 static void room_for_events() {

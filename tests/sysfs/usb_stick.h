@@ -33,6 +33,8 @@ struct usb_stick {
     // Properties that udev's record of each block device adds ("ID_FS_TYPE=vfat"),
     // indexed as `backing`.
     std::vector<std::vector<std::string>> properties;
+    // A card reader's other slots (LUNs after `lun`): disk name, sectors (0: empty).
+    std::vector<std::pair<std::string, long long>> slots;
     // Backed block devices answer their ioctls (BLKFLSBUF...) as the real
     // devices do, rather than as umockdev's emulated nodes (ENOTTY).
     bool real_devices = false;
@@ -61,6 +63,11 @@ bool usb_stick_plug(UMockdevTestbed *testbed, const usb_stick &stick,
 // remove event, as the kernel does; without, the devices just vanish.
 void usb_stick_pull(UMockdevTestbed *testbed, const usb_stick &stick, bool events = true,
                     const stick_step &before = {});
+
+// A card put into (or taken out of) the slot of the stick's disk, as the kernel
+// shows it: old partitions go, `size` (any text) and a change event, `partitions` come.
+void usb_stick_change(UMockdevTestbed *testbed, usb_stick &stick, const std::string &size,
+                      const std::vector<long long> &partitions = {});
 
 // Runs this program again under umockdev-wrapper, unless it already runs
 // there: its preload shows the program and every program it starts the

@@ -176,14 +176,22 @@ static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_
     });
 }
 
-std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *complete) {
-    std::vector<watch_disk> disks;
+// The host's scsi_host device (the caller unrefs it) and the USB device
+// above it (owned by the host's), or NULL for either where it is gone.
+static struct udev_device *host_and_usb_device(struct udev *udev, int host,
+                                               struct udev_device **usb) {
     std::string name = "host" + std::to_string(host);
     struct udev_device *host_class =
         udev_device_new_from_subsystem_sysname(udev, "scsi_host", name.c_str());
-    struct udev_device *usb =
-        host_class ? udev_device_get_parent_with_subsystem_devtype(host_class, "usb", "usb_device")
-                   : NULL;
+    *usb = host_class
+               ? udev_device_get_parent_with_subsystem_devtype(host_class, "usb", "usb_device")
+               : NULL;
+    return host_class;
+}
+
+std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *complete) {
+    std::vector<watch_disk> disks;
+    struct udev_device *usb = NULL, *host_class = host_and_usb_device(udev, host, &usb);
     bool all_there = true;
     for (const pyxo_scsi_device &d : pyxo_usb_storage_scsi_devices(udev, host_class)) {
         struct udev_device *scsi = udev_device_new_from_syspath(udev, d.syspath.c_str());
@@ -219,12 +227,7 @@ std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *co
 
 watch_disk watch_medium_reader(struct udev *udev, int host) {
     watch_disk reader;
-    std::string name = "host" + std::to_string(host);
-    struct udev_device *host_class =
-        udev_device_new_from_subsystem_sysname(udev, "scsi_host", name.c_str());
-    struct udev_device *usb =
-        host_class ? udev_device_get_parent_with_subsystem_devtype(host_class, "usb", "usb_device")
-                   : NULL;
+    struct udev_device *usb = NULL, *host_class = host_and_usb_device(udev, host, &usb);
     reader.vendor = trimmed(usb, "manufacturer");
     reader.model = trimmed(usb, "product");
     if (host_class != NULL)

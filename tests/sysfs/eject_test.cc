@@ -11,14 +11,6 @@
 
 #include <gtest/gtest.h>
 
-static usb_stick stick(int host, const std::string &serial) {
-    usb_stick s;
-    s.port = "1-" + std::to_string(host);
-    s.host = host;
-    s.serial = serial;
-    return s;
-}
-
 class Eject : public ::testing::Test {
   protected:
     UMockdevTestbed *testbed = umockdev_testbed_new();
@@ -57,7 +49,7 @@ TEST_F(Eject, AMountedVolumeIsRefusedThenUnmountedAndTheStickRemoved) {
     ASSERT_TRUE(why.empty()) << why;
     loop_device loop(image, false);
     ASSERT_TRUE(loop.attached()) << loop.error();
-    usb_stick s = stick(2, "E0");
+    usb_stick s = usb_stick_on_host(2, "E0");
     s.partitions = {};
     s.backing = {loop.path()};
     s.real_devices = true;
@@ -97,7 +89,7 @@ TEST_F(Eject, AMountedVolumeIsRefusedThenUnmountedAndTheStickRemoved) {
 TEST_F(Eject, BadInputWritesNothing) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root: a device node, the unprivileged user";
-    usb_stick clone = stick(3, "C1"), other = stick(4, "C1");
+    usb_stick clone = usb_stick_on_host(3, "C1"), other = usb_stick_on_host(4, "C1");
     ASSERT_TRUE(usb_stick_plug(testbed, clone) && usb_stick_plug(testbed, other));
     // An opened LUKS volume on the first one's partition.
     ASSERT_TRUE(umockdev_testbed_add_from_string(

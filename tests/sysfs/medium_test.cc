@@ -29,14 +29,6 @@ using std::string_literals::operator""s;
 // More than the 10 s a disk is awaited, on a loaded machine.
 constexpr std::chrono::seconds kWait{40};
 
-static usb_stick stick(int host, const std::string &serial) {
-    usb_stick s;
-    s.port = "1-" + std::to_string(host);
-    s.host = host;
-    s.serial = serial;
-    return s;
-}
-
 class Medium : public ::testing::Test {
   protected:
     UMockdevTestbed *testbed = umockdev_testbed_new();  // before any program starts
@@ -176,17 +168,18 @@ TEST_F(Medium, SticksAreDescribedOnceTheirDisksAppearAndNotified) {
     ASSERT_NO_FATAL_FAILURE(service.start());
     child &bus = service.bus;
     start({"--json", "--notify"}, service.on_display.env);
-    usb_stick never = stick(5, "D0");  // its disk never comes
+    usb_stick never = usb_stick_on_host(5, "D0");  // its disk never comes
     never.scanned = false;
-    usb_stick slow = stick(2, "Q\"B\\\xc3\xbf");  // its disk comes after the report
+    usb_stick slow = usb_stick_on_host(2, "Q\"B\\\xc3\xbf");  // its disk comes after the report
     slow.partitions = {40960, 16384};
     slow.backing = {disk.path(), vfat.path(), ext3.path()};
-    usb_stick whole = stick(3, "B0");  // a filesystem on the whole disk, nothing in its inquiry
+    usb_stick whole =
+        usb_stick_on_host(3, "B0");  // a filesystem on the whole disk, nothing in its inquiry
     whole.scsi_vendor = whole.scsi_model = "  ";
     whole.partitions = {};
     whole.sectors = 1000000;
     whole.backing = {ext4.path()};
-    usb_stick closed = stick(4, "C0");
+    usb_stick closed = usb_stick_on_host(4, "C0");
     closed.partitions = {1000, 1000};
     closed.backing = {"", dead, dead};
     ASSERT_TRUE(usb_stick_plug(testbed, never));
@@ -305,7 +298,7 @@ TEST_F(Medium, SafelyRemove) {
     notification_service service;
     ASSERT_NO_FATAL_FAILURE(service.start());
     start({"--json", "--notify"}, service.on_display.env);
-    usb_stick a = stick(2, "A0"), b = stick(3, "B0");
+    usb_stick a = usb_stick_on_host(2, "A0"), b = usb_stick_on_host(3, "B0");
     // Plugs one in and presses its button once its notification is there.
     auto press = [&](usb_stick &s, const std::string &backing, int nth) {
         s.partitions = {};
@@ -343,8 +336,8 @@ TEST_F(Medium, SafelyRemove) {
 TEST_F(Medium, TextLinesAndNoSessionBus) {
     temp_dir runtime;
     start({"--notify"}, {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "XDG_RUNTIME_DIR=" + runtime.path});
-    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "Q\"\xc3\xbf")));
-    ASSERT_TRUE(usb_stick_plug(testbed, stick(3, "E0")));
+    ASSERT_TRUE(usb_stick_plug(testbed, usb_stick_on_host(2, "Q\"\xc3\xbf")));
+    ASSERT_TRUE(usb_stick_plug(testbed, usb_stick_on_host(3, "E0")));
     std::string serial = "\"07815567Q\\\"\xc3\xbf\"";
     EXPECT_EQ(line_with(" media changed        " + serial).substr(8),
               "  media changed        " + serial + " Attached  host 2");
@@ -375,7 +368,7 @@ TEST_F(Medium, NoBusAndNoDiskHoldItUp) {
     stalled_disk disk;
     ASSERT_TRUE(disk.loop && disk.loop->attached());
     start({"--notify"}, {std::string("DBUS_SESSION_BUS_ADDRESS=unix:path=") + bus.sun_path});
-    usb_stick stalled = stick(2, "S0"), next = stick(3, "N0");
+    usb_stick stalled = usb_stick_on_host(2, "S0"), next = usb_stick_on_host(3, "N0");
     stalled.backing = {"", disk.loop->path()};
     next.sectors = -5;
     ASSERT_TRUE(usb_stick_plug(testbed, stalled) && usb_stick_plug(testbed, next));
@@ -386,7 +379,7 @@ TEST_F(Medium, NoBusAndNoDiskHoldItUp) {
               "  medium               \"07815567N0\" /dev/sdd  SanDisk Cruzer Blade  size unknown  "
               "sdd1 unknown");
     // Once more on that disk, and SIGTERM while its probe waits.
-    usb_stick again = stick(4, "T0");
+    usb_stick again = usb_stick_on_host(4, "T0");
     again.backing = stalled.backing;
     ASSERT_TRUE(usb_stick_plug(testbed, again));
     ASSERT_FALSE(line_with("\"07815567T0\" Attached").empty());
@@ -401,7 +394,7 @@ TEST_F(Medium, UdevRecordWithoutTheRightToRead) {
     if (geteuid() != 0)
         GTEST_SKIP() << "pyxo-watch runs as nobody, which needs root";
     temp_dir dir;
-    usb_stick s = stick(2, "U0");
+    usb_stick s = usb_stick_on_host(2, "U0");
     s.backing = {dir / "disk", dir / "part"};  // root's alone
     for (int n = 0; n < 2; n++)
         ASSERT_EQ(mknod(s.backing[n].c_str(), S_IFBLK | 0600, makedev(120, n)), 0);
@@ -461,9 +454,9 @@ TEST_F(Medium, ANotificationServiceThatNeverAnswers) {
     ASSERT_NE(owned, nullptr);
     g_variant_unref(owned);
     start({"--notify"}, {"DBUS_SESSION_BUS_ADDRESS=" + address});
-    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "A0")));
+    ASSERT_TRUE(usb_stick_plug(testbed, usb_stick_on_host(2, "A0")));
     line_with("\"07815567A0\" /dev/sdc");
-    ASSERT_TRUE(usb_stick_plug(testbed, stick(3, "B0")));
+    ASSERT_TRUE(usb_stick_plug(testbed, usb_stick_on_host(3, "B0")));
     line_with("\"07815567B0\" /dev/sdd");
     std::string dropped = "pyxo-watch: a desktop notification was dropped";
     for (int i = 0; i < 100 && !contains(w.err_text, dropped); i++)
@@ -502,7 +495,7 @@ TEST_F(Medium, HooksGetEachVolumeAsDataAndHoldUpNothing) {
     start({"--json", "--on-attach", hook + R"( record,hold '$(touch x)' ';' "a b" '')",
            "--on-remove", hook + " record,fail"},
           {});
-    usb_stick odd = stick(2, "q'\"$(id)`id`");
+    usb_stick odd = usb_stick_on_host(2, "q'\"$(id)`id`");
     odd.scsi_model = "a\"$(b)`c`\nd\xff";
     odd.partitions = {20480, 16384};
     odd.backing = {"", vfat.path(), ext4.path()};
@@ -545,10 +538,10 @@ TEST_F(Medium, AtMostFourHooksAtOnceNoneLost) {
     std::string hook = HOOK_RECORD " " + dir.path;
     start({"-d", "--on-attach", hook + " hold,orphan", "--on-remove", hook + " -"}, {});
     for (int h = 2; h < 8; h++) {  // sdc to sdh; sdg1's and sdh1's runs wait
-        ASSERT_TRUE(usb_stick_plug(testbed, stick(h, "S" + std::to_string(h))));
+        ASSERT_TRUE(usb_stick_plug(testbed, usb_stick_on_host(h, "S" + std::to_string(h))));
         line_with("\"07815567S" + std::to_string(h) + "\" /dev/sd");
     }
-    usb_stick_pull(testbed, stick(7, "S7"));
+    usb_stick_pull(testbed, usb_stick_on_host(7, "S7"));
     line_with("\"07815567S7\" Removed");
     EXPECT_EQ(count(read_file(dir / "log"), "+ "), 4u);
     write_file(dir / "release", "");
@@ -562,9 +555,9 @@ TEST_F(Medium, AtMostFourHooksAtOnceNoneLost) {
 TEST_F(Medium, HookTimeOutAndMissingProgram) {
     start({"--hook-timeout", "1", "--on-attach", "sleep 60", "--on-remove", "/nonexistent/hook"},
           {});
-    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "O0")));
+    ASSERT_TRUE(usb_stick_plug(testbed, usb_stick_on_host(2, "O0")));
     line_with("\"07815567O0\" /dev/sdc");
-    usb_stick_pull(testbed, stick(2, "O0"));
+    usb_stick_pull(testbed, usb_stick_on_host(2, "O0"));
     std::string said[] = {
         "on-attach /dev/sdc1: sleep 60: ended by signal 15 (Terminated), past "
         "--hook-timeout 1 s\npyxo-watch: on-remove /dev/sdc1: /nonexistent/hook: "
@@ -580,7 +573,7 @@ TEST_F(Medium, CardsComeAndGoInAPluggedReader) {
     temp_dir dir;
     std::string hook = HOOK_RECORD " " + dir.path + " record", medium = R"({"op":"medium",)";
     start({"--json", "--on-attach", hook, "--on-remove", hook}, {});
-    usb_stick one = stick(2, "R1"), none = stick(4, "R0");
+    usb_stick one = usb_stick_on_host(2, "R1"), none = usb_stick_on_host(4, "R0");
     one.slots = {{"sdm", 0}, {"sdn", 0}, {"sdo", 0}};
     none.slots = {{"sdp", 0}};
     none.sectors = 0;
@@ -612,7 +605,7 @@ TEST_F(Medium, CardsComeAndGoInAPluggedReader) {
 // A disk that comes after the 10 s note gets its line then, marked late.
 TEST_F(Medium, ALateDiskGetsItsLine) {
     start({}, {});
-    ASSERT_TRUE(usb_stick_plug(testbed, stick(2, "L0"), [&](const std::string &path) {
+    ASSERT_TRUE(usb_stick_plug(testbed, usb_stick_on_host(2, "L0"), [&](const std::string &path) {
         if (contains(path, "/target"))  // the disk comes after the note
             line_with("(no block device appeared in 10 s)");
     }));

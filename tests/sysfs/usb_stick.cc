@@ -411,3 +411,11 @@ void usb_stick_run_under_umockdev(int argc, char **argv) {
     perror("usb_stick: umockdev-wrapper");
     exit(1);
 }
+
+usb_stick usb_stick_on_host(int host, const std::string &serial) {
+    usb_stick s;
+    s.port = "1-" + std::to_string(host);
+    s.host = host;
+    s.serial = serial;
+    return s;
+}

@@ -48,6 +48,9 @@ struct usb_stick {
 std::string usb_stick_record(const usb_stick &stick);
 // The sysfs path of the stick's scsi_host device.
 std::string usb_stick_host_path(const usb_stick &stick);
+
+// A stick with this serial on port 1-<host>, host <host>.
+usb_stick usb_stick_on_host(int host, const std::string &serial);
 // Called with a device's sysfs path before it is added or removed: to time
 // its event, or to let time pass before it.
 using stick_step = std::function<void(const std::string &path)>;

@@ -105,15 +105,11 @@ static std::map<std::string, held_identity> held;
 // What one scsi_host device says: true, with *found filled in but for its
 // device, when it is a USB storage host.
 static bool examine(struct udev_device *host, found_host *found) {
-    const char *driver = udev_device_get_sysattr_value(host, "proc_name");
-    if (!pyxo_usb_storage_driver(driver))
-        return false;
+    struct udev_device *usb = pyxo_usb_storage_usb_device(host);
     found->number = pyxo_usb_storage_host_number(udev_device_get_sysname(host));
-    if (found->number < 0)
+    if (usb == NULL || found->number < 0)
         return false;
-    struct udev_device *usb =
-        udev_device_get_parent_with_subsystem_devtype(host, "usb", "usb_device");
-    const char *port = usb != NULL ? udev_device_get_sysname(usb) : NULL;
+    const char *port = udev_device_get_sysname(usb);
     if (port == NULL)
         return false;
     found->port = port;

@@ -36,7 +36,6 @@ enum eject_status {
 
 // A disk or a partition of the medium.
 struct eject_volume {
-    std::string name;     // "sdb1"
     std::string node;     // "/dev/sdb1"
     std::string syspath;  // its block device's
     dev_t device = 0;     // from its dev attribute: what the mount table names
@@ -45,7 +44,6 @@ struct eject_volume {
 };
 
 struct eject_medium {
-    int host = -1;            // hostN
     std::string identity;     // what the stick calls itself (pyxo_usb_storage_identity)
     std::string port;         // the USB device's sysfs name
     std::string usb_syspath;  // the USB device's

@@ -11,21 +11,11 @@
 
 #include <algorithm>
 
+#include "pyxo_mounts.h"
 #include "pyxo_usb_storage.h"
 
 static std::string numbers(dev_t device) {
     return std::to_string(major(device)) + ":" + std::to_string(minor(device));
-}
-
-// The number in a block device's dev attribute ("8:17"); 0 without one.
-static dev_t device_number(struct udev_device *d) {
-    const char *dev = udev_device_get_sysattr_value(d, "dev");
-    unsigned int major_number, minor_number;
-    int end = 0;
-    if (dev == NULL || sscanf(dev, "%u:%u%n", &major_number, &minor_number, &end) != 2 ||
-        dev[end] != '\0')
-        return 0;
-    return makedev(major_number, minor_number);
 }
 
 // The block devices below SCSI device `scsi`: its disk, then the disk's
@@ -46,11 +36,10 @@ static void add_volumes(struct udev *udev, const std::string &scsi,
             if (d == NULL)
                 continue;  // gone since the enumeration
             eject_volume v;
-            v.name = udev_device_get_sysname(d);
             const char *node = udev_device_get_devnode(d);
-            v.node = node != NULL ? node : "/dev/" + v.name;
+            v.node = node != NULL ? node : std::string("/dev/") + udev_device_get_sysname(d);
             v.syspath = udev_device_get_syspath(d);
-            v.device = device_number(d);
+            v.device = pyxo_dev_number(udev_device_get_sysattr_value(d, "dev"));
             const char *type = udev_device_get_devtype(d);
             v.disk = type != NULL && strcmp(type, "disk") == 0;
             const char *size = udev_device_get_sysattr_value(d, "size");
@@ -71,13 +60,11 @@ static void add_volumes(struct udev *udev, const std::string &scsi,
 static eject_status from_host(struct udev *udev, struct udev_device *host, eject_medium *medium,
                               std::string *why) {
     const char *name = udev_device_get_sysname(host);
-    struct udev_device *usb =
-        udev_device_get_parent_with_subsystem_devtype(host, "usb", "usb_device");
-    if (!pyxo_usb_storage_driver(udev_device_get_sysattr_value(host, "proc_name")) || usb == NULL) {
+    struct udev_device *usb = pyxo_usb_storage_usb_device(host);
+    if (usb == NULL) {
         *why = std::string(name) + " is no USB storage host: only USB storage is removed";
         return EJECT_REFUSED;
     }
-    medium->host = (int)pyxo_usb_storage_host_number(name);
     medium->identity = pyxo_usb_storage_identity(usb);
     medium->port = udev_device_get_sysname(usb);
     medium->usb_syspath = udev_device_get_syspath(usb);
@@ -89,12 +76,9 @@ static eject_status from_host(struct udev *udev, struct udev_device *host, eject
 }
 
 eject_status eject_find_host(struct udev *udev, int host, eject_medium *medium, std::string *why) {
-    std::string name = "host" + std::to_string(host);
-    struct udev_device *d =
-        udev != NULL ? udev_device_new_from_subsystem_sysname(udev, "scsi_host", name.c_str())
-                     : NULL;
+    struct udev_device *d = pyxo_usb_storage_host(udev, host);
     if (d == NULL) {
-        *why = "SCSI host " + name + " is gone";
+        *why = "SCSI host host" + std::to_string(host) + " is gone";
         return EJECT_NOT_FOUND;
     }
     eject_status status = from_host(udev, d, medium, why);
@@ -179,9 +163,7 @@ static eject_status find_name(struct udev *udev, const char *name, eject_medium 
         struct udev_device *h = udev_device_new_from_syspath(udev, udev_list_entry_get_name(entry));
         if (h == NULL)
             continue;
-        struct udev_device *usb =
-            udev_device_get_parent_with_subsystem_devtype(h, "usb", "usb_device");
-        if (usb != NULL && pyxo_usb_storage_driver(udev_device_get_sysattr_value(h, "proc_name"))) {
+        if (struct udev_device *usb = pyxo_usb_storage_usb_device(h)) {
             candidate c = {udev_device_get_sysname(h), pyxo_usb_storage_identity(usb),
                            udev_device_get_sysname(usb)};
             if (c.identity + ":" + c.port == name)

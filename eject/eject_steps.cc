@@ -7,7 +7,6 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,13 +37,6 @@ static std::string first_line(const std::string &path) {
     return line;
 }
 
-static dev_t device_of(const std::string &dir) {
-    unsigned int major_number, minor_number;
-    if (sscanf(first_line(dir + "/dev").c_str(), "%u:%u", &major_number, &minor_number) != 2)
-        return 0;
-    return makedev(major_number, minor_number);
-}
-
 // The entries of a holders/ directory, sorted.
 static std::vector<std::string> holders_of(const std::string &dir) {
     std::vector<std::string> names;
@@ -66,7 +58,7 @@ static std::string holder_text(const std::string &dir, const std::vector<pyxo_mo
     std::string text = base_name(dir), name = first_line(dir + "/dm/name");
     if (!name.empty())
         text += " (" + name + ")";
-    dev_t device = device_of(dir);
+    dev_t device = pyxo_dev_number(first_line(dir + "/dev").c_str());
     if (device != 0)
         for (const std::string &point : pyxo_mounts_of(table, device))
             text += ", mounted on " + point;
@@ -82,6 +74,7 @@ static std::string holder_text(const std::string &dir, const std::vector<pyxo_mo
 static bool in_use(const eject_medium &medium, bool unmount, std::vector<std::string> *said,
                    std::vector<std::string> *points) {
     std::vector<pyxo_mount> table = pyxo_mounts_read();
+    std::vector<dev_t> swaps = pyxo_swap_devices();
     size_t before = said->size();
     // There is always a root: an empty table is one that could not be read.
     if (table.empty())
@@ -89,10 +82,10 @@ static bool in_use(const eject_medium &medium, bool unmount, std::vector<std::st
     for (const eject_volume &v : medium.volumes) {
         if (v.device == 0)
             continue;
-        for (const std::string &point : pyxo_mounts_of(table, v.device))
-            if (!unmount)
+        if (!unmount)
+            for (const std::string &point : pyxo_mounts_of(table, v.device))
                 said->push_back(v.node + " is mounted on " + point);
-        if (pyxo_swap_active(v.device))
+        if (std::count(swaps.begin(), swaps.end(), v.device))
             said->push_back(v.node + " is active swap");
         for (const std::string &h : holders_of(v.syspath))
             said->push_back(v.node + " is held by " +

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "pyxo_paths.h"
+#include "pyxo_usb_storage.h"
 #include "watch_hooks.h"
 #include "watch_medium.h"
 #include "watch_notify.h"
@@ -178,8 +179,7 @@ static void describe(described d) {
 // The sysfs directory of SCSI host `host`, with a '/': the block devices
 // below it start so. "" when it is not there.
 static std::string host_path(struct udev *udev, int host) {
-    std::string name = "host" + std::to_string(host);
-    struct udev_device *d = udev_device_new_from_subsystem_sysname(udev, "scsi_host", name.c_str());
+    struct udev_device *d = pyxo_usb_storage_host(udev, host);
     struct udev_device *parent = d ? udev_device_get_parent(d) : NULL;
     std::string path = parent ? std::string(udev_device_get_syspath(parent)) + "/" : "";
     if (d != NULL)

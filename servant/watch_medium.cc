@@ -15,7 +15,6 @@
 extern "C" {  // glibc 2.36 leaves these without C linkage for C++
 #include <sys/pidfd.h>
 }
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@ extern "C" {  // glibc 2.36 leaves these without C linkage for C++
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include <glib.h>
 
@@ -37,8 +37,7 @@ extern "C" {  // glibc 2.36 leaves these without C linkage for C++
 bool watch_medium_is_usb_host(struct udev *udev, int host) {
     if (udev == NULL || host < 0)
         return false;
-    std::string name = "host" + std::to_string(host);
-    struct udev_device *d = udev_device_new_from_subsystem_sysname(udev, "scsi_host", name.c_str());
+    struct udev_device *d = pyxo_usb_storage_host(udev, host);
     if (d == NULL)
         return false;
     const char *driver = udev_device_get_sysattr_value(d, "proc_name");
@@ -139,16 +138,16 @@ static watch_partition volume(struct udev_device *block, int number,
     p.number = number;
     for (const volume_name &n : volume_names)
         p.*n.member = property(block, n.udev, n.encoded);
-    unsigned major, minor;
-    const char *dev = udev_device_get_sysattr_value(block, "dev");
-    if (dev != NULL && sscanf(dev, "%u:%u", &major, &minor) == 2)
-        p.mountpoints = pyxo_mounts_of(mounts, makedev(major, minor));
+    if (dev_t device = pyxo_dev_number(udev_device_get_sysattr_value(block, "dev")))
+        p.mountpoints = pyxo_mounts_of(mounts, device);
     return p;
 }
 
 // The block device of SCSI device `scsi`, with its partitions in their
-// order (or the disk itself when it has none).
-static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_disk &disk) {
+// order (or the disk itself when it has none). `mounts` is the mount
+// table, read here the first time a disk needs it.
+static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_disk &disk,
+                             std::optional<std::vector<pyxo_mount>> &mounts) {
     children(udev, scsi, "block", "disk", [&](struct udev_device *block) {
         if (!disk.device.empty())
             return;
@@ -158,17 +157,18 @@ static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_
         disk.size = watch_medium_size_bytes(udev_device_get_sysattr_value(block, "size"));
         disk.ro = flag(block, "ro");
         disk.rm = flag(block, "removable");
-        std::vector<pyxo_mount> mounts = pyxo_mounts_read();
+        if (!mounts)
+            mounts = pyxo_mounts_read();
         children(udev, block, "block", "partition", [&](struct udev_device *part) {
             const char *number = udev_device_get_sysattr_value(part, "partition");
-            disk.partitions.push_back(volume(part, number ? atoi(number) : 0, mounts));
+            disk.partitions.push_back(volume(part, number ? atoi(number) : 0, *mounts));
         });
         std::sort(disk.partitions.begin(), disk.partitions.end(),
                   [](const watch_partition &a, const watch_partition &b) {
                       return a.number != b.number ? a.number < b.number : a.device < b.device;
                   });
         if (disk.partitions.empty()) {
-            disk.partitions.push_back(volume(block, 0, mounts));
+            disk.partitions.push_back(volume(block, 0, *mounts));
         } else {
             disk.pttype = property(block, "ID_PART_TABLE_TYPE");
             disk.ptuuid = property(block, "ID_PART_TABLE_UUID");
@@ -180,9 +180,7 @@ static void add_block_device(struct udev *udev, struct udev_device *scsi, watch_
 // above it (owned by the host's), or NULL for either where it is gone.
 static struct udev_device *host_and_usb_device(struct udev *udev, int host,
                                                struct udev_device **usb) {
-    std::string name = "host" + std::to_string(host);
-    struct udev_device *host_class =
-        udev_device_new_from_subsystem_sysname(udev, "scsi_host", name.c_str());
+    struct udev_device *host_class = pyxo_usb_storage_host(udev, host);
     *usb = host_class
                ? udev_device_get_parent_with_subsystem_devtype(host_class, "usb", "usb_device")
                : NULL;
@@ -192,6 +190,7 @@ static struct udev_device *host_and_usb_device(struct udev *udev, int host,
 std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *complete) {
     std::vector<watch_disk> disks;
     struct udev_device *usb = NULL, *host_class = host_and_usb_device(udev, host, &usb);
+    std::optional<std::vector<pyxo_mount>> mounts;
     bool all_there = true;
     for (const pyxo_scsi_device &d : pyxo_usb_storage_scsi_devices(udev, host_class)) {
         struct udev_device *scsi = udev_device_new_from_syspath(udev, d.syspath.c_str());
@@ -204,7 +203,7 @@ std::vector<watch_disk> watch_medium_disks(struct udev *udev, int host, bool *co
             watch_disk disk;
             disk.vendor = trimmed(scsi, "vendor");
             disk.model = trimmed(scsi, "model");
-            add_block_device(udev, scsi, disk);
+            add_block_device(udev, scsi, disk, mounts);
             all_there = all_there && !disk.device.empty();
             disks.push_back(disk);
         }

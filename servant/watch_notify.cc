@@ -14,6 +14,7 @@
 #include <libnotify/notify.h>
 
 #include "eject.h"
+#include "pyxo_usb_storage.h"
 #include "watch_output.h"
 
 // Shared with the thread, which may outlive everything else: never freed,
@@ -87,14 +88,17 @@ static void show(const std::string &summary, const std::string &body, int host) 
         notify_notification_new(summary.c_str(), markup, "drive-removable-media");
     g_free(markup);
     g_free(valid);
-    eject_medium medium;
-    std::string why;
-    bool button = host >= 0 && service_has_actions &&
-                  eject_find_host(udev, host, &medium, &why) == EJECT_DONE;
+    // The medium as it is now; the button checks that it is still the same.
+    struct udev_device *host_class = service_has_actions ? pyxo_usb_storage_host(udev, host) : NULL;
+    struct udev_device *usb = pyxo_usb_storage_usb_device(host_class);
+    bool button = usb != NULL;
     if (button)
-        notify_notification_add_action(n, "safely-remove", "Safely remove", safely_remove,
-                                       new removal{host, medium.usb_syspath, medium.identity, body},
-                                       [](gpointer r) { delete (removal *)r; });
+        notify_notification_add_action(
+            n, "safely-remove", "Safely remove", safely_remove,
+            new removal{host, udev_device_get_syspath(usb), pyxo_usb_storage_identity(usb), body},
+            [](gpointer r) { delete (removal *)r; });
+    if (host_class != NULL)
+        udev_device_unref(host_class);
     GError *error = NULL;
     if (!notify_notification_show(n, &error)) {
         if (!warned)

@@ -30,20 +30,16 @@ std::vector<pyxo_mount> pyxo_mounts_read(const char *path) {
     // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT OPTIONS [OPTIONAL...] - FSTYPE SOURCE SUPER-OPTIONS
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
-        std::string id, parent, numbers, root, point, word;
+        std::string id, parent, numbers, root, point, word, fstype, source;
         unsigned major, minor;
         if (!(fields >> id >> parent >> numbers >> root >> point) ||
             sscanf(numbers.c_str(), "%u:%u", &major, &minor) != 2)
             continue;
         while (fields >> word && word != "-") {
         }
-        pyxo_mount m;
-        if (word != "-" || !(fields >> m.fstype >> m.source))
+        if (word != "-" || !(fields >> fstype >> source))
             continue;
-        m.device = makedev(major, minor);
-        m.mount_point = unescaped(point);
-        m.source = unescaped(m.source);
-        table.push_back(m);
+        table.push_back({makedev(major, minor), unescaped(point)});
     }
     return table;
 }
@@ -56,15 +52,25 @@ std::vector<std::string> pyxo_mounts_of(const std::vector<pyxo_mount> &table, de
     return points;
 }
 
-bool pyxo_swap_active(dev_t device, const char *path) {
+dev_t pyxo_dev_number(const char *text) {
+    unsigned major_number, minor_number;
+    int end = 0;
+    if (text == NULL || sscanf(text, "%u:%u%n", &major_number, &minor_number, &end) != 2 ||
+        text[end] != '\0')
+        return 0;
+    return makedev(major_number, minor_number);
+}
+
+std::vector<dev_t> pyxo_swap_devices(const char *path) {
+    std::vector<dev_t> devices;
     std::ifstream in(path);
     std::string line;
     std::getline(in, line);  // the heading
     while (std::getline(in, line)) {
         std::string name = unescaped(line.substr(0, line.find_first_of(" \t")));
         struct stat st;
-        if (stat(name.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == device)
-            return true;
+        if (stat(name.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+            devices.push_back(st.st_rdev);
     }
-    return false;
+    return devices;
 }

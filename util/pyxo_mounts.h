@@ -11,9 +11,11 @@
 struct pyxo_mount {
     dev_t device;             // st_dev of what is mounted (0:N for filesystems with no device)
     std::string mount_point;  // unescaped
-    std::string fstype;
-    std::string source;  // unescaped: "/dev/sdb1", or what the filesystem names
 };
+
+// The number a block device's sysfs dev attribute gives ("8:17"); 0 when
+// `text` is NULL or not of that form.
+dev_t pyxo_dev_number(const char *text);
 
 // Every mount, in table order; empty when the table cannot be read.
 // `path` replaces /proc/self/mountinfo (for tests).
@@ -22,6 +24,6 @@ std::vector<pyxo_mount> pyxo_mounts_read(const char *path = "/proc/self/mountinf
 // The mount points of block device `device` in `table`, in table order.
 std::vector<std::string> pyxo_mounts_of(const std::vector<pyxo_mount> &table, dev_t device);
 
-// Whether block device `device` is an active swap area: the device named by
-// a line of /proc/swaps (or `path`) has that number.
-bool pyxo_swap_active(dev_t device, const char *path = "/proc/swaps");
+// The block devices that are active swap areas: those named by the lines
+// of /proc/swaps (or `path`).
+std::vector<dev_t> pyxo_swap_devices(const char *path = "/proc/swaps");

@@ -16,6 +16,19 @@ long pyxo_usb_storage_host_number(const char *name) {
     return strtol(name + 4, NULL, 10);
 }
 
+struct udev_device *pyxo_usb_storage_host(struct udev *udev, long number) {
+    if (udev == NULL || number < 0)
+        return NULL;
+    std::string name = "host" + std::to_string(number);
+    return udev_device_new_from_subsystem_sysname(udev, "scsi_host", name.c_str());
+}
+
+struct udev_device *pyxo_usb_storage_usb_device(struct udev_device *host) {
+    if (host == NULL || !pyxo_usb_storage_driver(udev_device_get_sysattr_value(host, "proc_name")))
+        return NULL;
+    return udev_device_get_parent_with_subsystem_devtype(host, "usb", "usb_device");
+}
+
 std::vector<pyxo_scsi_device> pyxo_usb_storage_scsi_devices(struct udev *udev,
                                                             struct udev_device *host) {
     std::vector<pyxo_scsi_device> found;

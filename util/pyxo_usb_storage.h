@@ -23,6 +23,14 @@ inline bool pyxo_usb_storage_driver(const char *proc_name) {
 // N of "hostN", or -1 for any other name.
 long pyxo_usb_storage_host_number(const char *name);
 
+// The scsi_host class device "hostN" (a reference the caller drops), or
+// NULL when there is none.
+struct udev_device *pyxo_usb_storage_host(struct udev *udev, long number);
+
+// The USB device of scsi_host class device `host` (owned by `host`), or
+// NULL when the host is no USB storage host.
+struct udev_device *pyxo_usb_storage_usb_device(struct udev_device *host);
+
 // One SCSI device (H:C:T:L) below a host.
 struct pyxo_scsi_device {
     std::string syspath;

@@ -9,6 +9,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "byte_order.h"
+
 namespace {
 
 // ECMA-167 volume structure identifiers, in the order they are tried.
@@ -18,20 +20,6 @@ const char *const udf_magic[] = {"BEA01", "BOOT2", "CD001", "CDW02", "NSR02", "N
 const size_t max_read = fstype_buffer_size;
 const size_t udf_block = 2048;
 const off_t iso_descriptors = 32768;
-
-// Devices store these numbers little-endian; assembling them byte by byte
-// keeps the result the same on every host.
-uint32_t le16(const unsigned char *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
-}
-
-uint32_t le32(const unsigned char *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-uint32_t be16(const unsigned char *p) {
-    return uint32_t(p[0]) << 8 | uint32_t(p[1]);
-}
 
 bool is(const unsigned char *p, const char *text, size_t n) {
     return memcmp(p, text, n) == 0;
@@ -60,8 +48,8 @@ bool is_fat(const unsigned char *b) {
 // meta block groups) and read-only compatible ones (sparse superblocks, large
 // files, b-tree directories). Any other, extents above all, needs ext4.
 bool needs_ext4(const unsigned char *superblock) {
-    uint32_t incompat = le32(superblock + 96);
-    uint32_t ro_compat = le32(superblock + 100);
+    uint32_t incompat = get_le32(superblock + 96);
+    uint32_t ro_compat = get_le32(superblock + 100);
     return (incompat & ~uint32_t(0x0002 | 0x0004 | 0x0008 | 0x0010)) != 0 ||
            (ro_compat & ~uint32_t(0x0001 | 0x0002 | 0x0004)) != 0;
 }
@@ -71,9 +59,9 @@ bool needs_ext4(const unsigned char *superblock) {
 // read little-endian is 512 stored big-endian), so a volume laid out as
 // published is found.
 bool is_hfs(const unsigned char *b) {
-    uint32_t block_size = le32(b + 20);
-    return (le16(b) == 0x4244 && block_size == 0x200) ||
-           (be16(b) == 0x4244 && block_size == 0x20000);
+    uint32_t block_size = get_le32(b + 20);
+    return (get_le16(b) == 0x4244 && block_size == 0x200) ||
+           (get_be16(b) == 0x4244 && block_size == 0x20000);
 }
 
 // The boot block's last byte checks bytes 1 to 510, folding carries back in;
@@ -122,7 +110,7 @@ const char *run_tests(int fd, unsigned char *b, fstype_region *kept, bool *io_fa
 
     if (!read_or_fail(0, 576))
         return nullptr;
-    if (le32(b + 572) == 0x012FD16D)
+    if (get_le32(b + 572) == 0x012FD16D)
         return "xiafs";
     if (is(b, "-rom1fs-", 8))
         return "romfs";
@@ -130,35 +118,35 @@ const char *run_tests(int fd, unsigned char *b, fstype_region *kept, bool *io_fa
         return "xfs";
     if (is(b + 4, "QNX4FS", 6))
         return "qnx4";
-    if (le32(b) == 0x1BADFACE)
+    if (get_le32(b) == 0x1BADFACE)
         return "bfs";
     if (is(b + 3, "NTFS", 4))
         return "ntfs";
-    if (le32(b) == 0x28CD3D45)
+    if (get_le32(b) == 0x28CD3D45)
         return "cramfs";
     if (is_fat(b))
         return "vfat";
 
     if (!read_or_fail(512, 512))
         return nullptr;
-    if (le32(b + 504) == 0xFD187E20)
+    if (get_le32(b + 504) == 0xFD187E20)
         return "sysv";
 
     if (!read_or_fail(1024, 228))
         return nullptr;
-    uint32_t magic = le16(b + 56);
+    uint32_t magic = get_le16(b + 56);
     if (magic == 0xEF53 || magic == 0xEF51 || magic == 0x53EF) {
         if (needs_ext4(b))
             return "ext4";
-        bool has_journal = (b[92] & 0x04) != 0 && le32(b + 224) != 0;
+        bool has_journal = (b[92] & 0x04) != 0 && get_le32(b + 224) != 0;
         return has_journal ? "ext3" : "ext2";
     }
-    uint32_t minix = le16(b + 16);
+    uint32_t minix = get_le16(b + 16);
     if (minix == 0x137F || minix == 0x138F || minix == 0x8F13 || minix == 0x2468 || minix == 0x2478)
         return "minix";
     if (magic == 0x137D)
         return "ext";
-    if (le32(b) == 0xA501FCF5)
+    if (get_le32(b) == 0xA501FCF5)
         return "vxfs";
 
     if (!read_or_fail(1024, 24))
@@ -173,7 +161,7 @@ const char *run_tests(int fd, unsigned char *b, fstype_region *kept, bool *io_fa
 
     if (!read_or_fail(8192, 1376))
         return nullptr;
-    uint32_t ufs = le32(b + 1372);
+    uint32_t ufs = get_le32(b + 1372);
     if (ufs == 0x00011954 || ufs == 0x54190100)
         return "ufs";
 
@@ -184,7 +172,7 @@ const char *run_tests(int fd, unsigned char *b, fstype_region *kept, bool *io_fa
 
     if (!read_or_fail(8192, 8))
         return nullptr;
-    if (le32(b) == 0xF995E849)
+    if (get_le32(b) == 0xF995E849)
         return "hpfs";
 
     if (!read_or_fail(iso_descriptors, 112))
@@ -219,7 +207,7 @@ const char *run_tests(int fd, unsigned char *b, fstype_region *kept, bool *io_fa
         return "exfat";
     if (is(b + 1024, "H+", 2) || is(b + 1024, "HX", 2))
         return "hfsplus";
-    if (le32(b + 1024) == 0xF2F52010)
+    if (get_le32(b + 1024) == 0xF2F52010)
         return "f2fs";
     if (is(b, "hsqs", 4))
         return "squashfs";

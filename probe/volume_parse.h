@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "byte_order.h"
 #include "mount_guess_fstype.h"
 #include "volume_info.h"
 
@@ -24,22 +25,6 @@ struct volume_source {
 // region when it holds them all, else by one read. False when the device
 // does not hold them (or the offset is out of range).
 bool volume_fetch(const volume_source &src, uint64_t offset, void *buf, size_t length);
-
-inline uint32_t get_le16(const unsigned char *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
-}
-inline uint32_t get_le32(const unsigned char *p) {
-    return get_le16(p) | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint64_t get_le64(const unsigned char *p) {
-    return get_le32(p) | uint64_t(get_le32(p + 4)) << 32;
-}
-inline uint32_t get_be16(const unsigned char *p) {
-    return uint32_t(p[0]) << 8 | uint32_t(p[1]);
-}
-inline uint32_t get_be32(const unsigned char *p) {
-    return get_be16(p) << 16 | get_be16(p + 2);
-}
 
 // Drops trailing white space (C locale), as blkid does with every label.
 void text_trim_end(std::string *s);

@@ -167,7 +167,7 @@ static std::map<std::string, held_identity> give_identities(std::vector<found_ho
     for (found_host *h : newcomers) {
         std::string identity = h->base;
         if (g_hash_table_contains(seen, identity.c_str()))
-            identity += ":" + h->port;
+            identity = pyxo_usb_storage_on_port(identity, h->port);
         // Nothing else tells it apart (a serial that ends like a port
         // name): it waits until the other is gone.
         if (g_hash_table_contains(seen, identity.c_str()))

@@ -166,7 +166,7 @@ static eject_status find_name(struct udev *udev, const char *name, eject_medium 
         if (struct udev_device *usb = pyxo_usb_storage_usb_device(h)) {
             candidate c = {udev_device_get_sysname(h), pyxo_usb_storage_identity(usb),
                            udev_device_get_sysname(usb)};
-            if (c.identity + ":" + c.port == name)
+            if (pyxo_usb_storage_on_port(c.identity, c.port) == name)
                 on_port.push_back(c);
             else if (!c.identity.empty() && c.identity == name)
                 same.push_back(c);
@@ -185,7 +185,7 @@ static eject_status find_name(struct udev *udev, const char *name, eject_medium 
             *why += (i == 0                  ? " "
                      : i + 1 == found.size() ? " or "
                                              : ", ") +
-                    found[i].identity + ":" + found[i].port;
+                    pyxo_usb_storage_on_port(found[i].identity, found[i].port);
         return EJECT_REFUSED;
     }
     return eject_find_host(udev, (int)pyxo_usb_storage_host_number(found[0].host.c_str()), medium,

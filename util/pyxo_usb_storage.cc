@@ -103,5 +103,5 @@ std::string pyxo_usb_storage_identity(struct udev_device *usb) {
     const char *serial = udev_device_get_sysattr_value(usb, "serial");
     if (pyxo_usb_storage_serial_usable(serial))
         return vendor + product + serial;
-    return vendor + product + ":" + udev_device_get_sysname(usb);
+    return pyxo_usb_storage_on_port(vendor + product, udev_device_get_sysname(usb));
 }

@@ -53,3 +53,9 @@ bool pyxo_usb_storage_serial_usable(const char *serial);
 // usable serial, the ids, a colon and the device's sysfs name, its port.
 // Empty when the ids are not there.
 std::string pyxo_usb_storage_identity(struct udev_device *usb);
+
+// The longer name of a stick whose identity another one present holds (a
+// clone): the identity, a colon and its port.
+inline std::string pyxo_usb_storage_on_port(const std::string &identity, const std::string &port) {
+    return identity + ":" + port;
+}

@@ -51,10 +51,7 @@ int lock_read_pid(const char *path, long *pid, int *held) {
     char text[64];
     ssize_t n = read(fd, text, sizeof text - 1);
     text[n > 0 ? n : 0] = '\0';
-    if (held != NULL)
-        *held = fd;
-    else
-        close(fd);
+    *held = fd;
     return lock_parse_pid(text, pid);
 }
 

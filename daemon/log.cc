@@ -8,19 +8,15 @@
 // The destinations, as the options chose them. Only this file opens,
 // writes and closes them.
 static int use_daemonized = 0;
-static int use_log_file = 0;
 static int use_syslog = 0;
 static FILE *log_f = NULL;
 
 void log_open(int destination) {
     switch (destination) {
         case LOG_TO_FILE:
-            use_log_file = 1;
             log_f = fopen(pyxo_log_file(), "a");
-            if (log_f == NULL) {
+            if (log_f == NULL)
                 g_log(NULL, G_LOG_LEVEL_WARNING, "Can't open log file\n");
-                use_log_file = 0;
-            }
             break;
         case LOG_TO_SYSLOG:
             use_syslog = 1;
@@ -33,7 +29,7 @@ void log_open(int destination) {
 }
 
 void log_close(void) {
-    if (use_log_file && log_f != NULL) {
+    if (log_f != NULL) {
         fclose(log_f);
         log_f = NULL;
     }
@@ -70,7 +66,7 @@ char *log_file_line(int level, time_t when, const char *message) {
 
 void logprintf(int level, const char *format, ...) {
     va_list args;
-    if (use_log_file && log_f != NULL) {
+    if (log_f != NULL) {
         va_start(args, format);
         char *message = g_strdup_vprintf(format, args);
         va_end(args);

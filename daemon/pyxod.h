@@ -84,8 +84,7 @@ int lock_parse_pid(const char *text, long *pid);
 // Reads the lock file at `path`, never blocking: 1 with *pid set, 0 when it
 // holds no number, -1 when it cannot be opened, -2 when it is not a regular
 // file (errno EISDIR for a directory, EINVAL for anything else). With 1 or
-// 0 and `held` not NULL, the file stays open as *held, for lock_remove; the
-// caller closes it.
+// 0 the file stays open as *held, for lock_remove; the caller closes it.
 int lock_read_pid(const char *path, long *pid, int *held);
 // Removes the lock file at `path` while it is still the file open as `held`
 // (the one lock_read_pid read): 1 when removed or already gone, 0 when

@@ -20,7 +20,7 @@ fi
 scripts/setup.sh
 # Only the programs it runs, not the tests and benchmarks.
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target pyxo-watch pyxod pyxo-stick-demo
+cmake --build build --target pyxo-watch pyxod
 
 # pyxo-watch picks the source itself (--source auto): sysfs where the kernel
 # lists SCSI hosts, else /proc/scsi.
@@ -43,6 +43,7 @@ run: and pulled out every 4 seconds; the example hook examples/hooks/say-volume
 run: prints a line (on standard error) for each volume that comes and goes.
 run: Ctrl-C stops.
 END
+    cmake --build build --target pyxo-stick-demo
     # Ctrl-C is the demo's to take; this shell only waits for its end.
     trap : INT TERM
     status=0

@@ -129,12 +129,8 @@ int main(int argc, char **argv) {
     usb_stick_run_under_umockdev(argc, argv);
     std::string program = argc > 1 ? argv[1] : bin_dir() + "/pyxo-watch";
     UMockdevTestbed *testbed = umockdev_testbed_new();
-    for (int host = 2; host < 6; host++) {
-        usb_stick s;
-        s.port = "1-" + std::to_string(host);
-        s.host = host;
-        usb_stick_plug(testbed, s);
-    }
+    for (int host = 2; host < 6; host++)
+        usb_stick_plug(testbed, usb_stick_on_host(host, *usb_stick().serial));
     int orb_argc = 1;
     char name[] = "watch_memory_bench", *orb_argv[] = {name, NULL};
     const char *options[][2] = {{"verifyObjectExistsAndType", "0"}, {0, 0}};
